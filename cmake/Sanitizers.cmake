@@ -1,0 +1,11 @@
+# Sanitizer builds: PARLON_SANITIZE=address (ASan with UBSan) or PARLON_SANITIZE=thread (TSan).
+set(PARLON_SANITIZE "" CACHE STRING "Sanitizer build: empty, 'address' (ASan+UBSan) or 'thread'")
+if(PARLON_SANITIZE STREQUAL "address")
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+    add_link_options(-fsanitize=address,undefined)
+elseif(PARLON_SANITIZE STREQUAL "thread")
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+elseif(NOT PARLON_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "PARLON_SANITIZE must be empty, 'address' or 'thread'")
+endif()

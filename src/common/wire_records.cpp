@@ -1,0 +1,49 @@
+#include "common/wire_records.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+
+namespace parlon {
+
+namespace {
+
+std::string_view FieldText(const char* field, size_t size) noexcept {
+    const void* nul = std::memchr(field, 0, size);
+    return {field, nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - field) : size};
+}
+
+}  // namespace
+
+std::string PeerAddress::IpText() const {
+    char text[INET_ADDRSTRLEN] = {};
+    in_addr address{};
+    address.s_addr = ip;
+    ::inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+std::string_view ParlonEntry::PublicKeyText() const noexcept {
+    return FieldText(publicKey, sizeof publicKey);
+}
+
+std::string_view ParlonEntry::NicknameText() const noexcept {
+    return FieldText(nickname, sizeof nickname);
+}
+
+void ParlonEntry::SetNickname(std::string_view text) noexcept {
+    std::memset(nickname, 0, sizeof nickname);
+    std::memcpy(nickname, text.data(), std::min(text.size(), sizeof nickname));
+}
+
+void ParlonEntry::SetPublicKey(std::string_view key) noexcept {
+    assert(key.size() < sizeof publicKey);
+    std::memset(publicKey, 0, sizeof publicKey);
+    std::memcpy(publicKey, key.data(), std::min(key.size(), sizeof publicKey - 1));
+}
+
+uint32_t ParseIpv4(const std::string& text) noexcept { return ::inet_addr(text.c_str()); }
+
+}  // namespace parlon

@@ -1,0 +1,47 @@
+// PeerListener: accepts connections from other parlons on the own port, reads each frame to
+// its end and pushes its payload onto a GuardedQueue, on a thread of its own.
+//
+// Connections are served concurrently, each with a deadline and a size bound; a payload is
+// pushed when its connection has closed, so payloads arrive in the order their connections
+// completed. Frames shorter than the frame header or longer than kMaxPeerFrameSize are dropped.
+//
+// The queue is not owned and must outlive the listener. After Stop() (or destruction) the
+// listener never touches the queue again.
+//
+// THREAD SAFETY: Start/Stop/destruction from one owner thread; Failed()/FailureText() from any.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace parlon {
+
+class GuardedQueue;
+
+class PeerListener {
+public:
+    struct Options {
+        std::chrono::milliseconds connectionDeadline{10000};
+    };
+
+    // Binds and listens on `port` on every local address, then serves on a new thread.
+    // Returns null and sets `error` to a readable reason when the port cannot be bound.
+    static std::unique_ptr<PeerListener> Start(uint16_t port, GuardedQueue& queue, std::string& error,
+                                               Options options = {});
+
+    // Stops accepting, ends the thread and joins it. Idempotent.
+    virtual ~PeerListener() = default;
+    virtual void Stop() = 0;
+
+    virtual uint16_t Port() const noexcept = 0;
+    // True once the listener has ended by itself (an accept failure); FailureText says why.
+    virtual bool Failed() const noexcept = 0;
+    virtual std::string FailureText() const = 0;
+
+protected:
+    PeerListener() = default;
+};
+
+}  // namespace parlon
