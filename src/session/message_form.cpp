@@ -1,0 +1,100 @@
+#include "session/message_form.h"
+
+#include <cassert>
+#include <algorithm>
+#include <cstdio>
+#include <string_view>
+
+#include "common/text_field.h"
+#include "common/utf8_text.h"
+#include "session/parlon_session.h"
+
+namespace parlon {
+
+namespace {
+
+// Field `index` (112 bytes each) of a received buffer, as far as the buffer holds it.
+std::string FieldOf(const ByteBuffer& buffer, size_t index) {
+    const size_t start = index * kTextFieldSize;
+    if (buffer.Length() <= start) {
+        return {};
+    }
+    const size_t size = std::min<size_t>(kTextFieldSize, buffer.Length() - start);
+    return DisplayText({reinterpret_cast<const char*>(buffer.Data()) + start, size});
+}
+
+}  // namespace
+
+MessageForm::MessageForm(ParlonSession& session, FormMode mode) : m_pParent(&session), m_nMode(mode) {}
+
+MessageForm MessageForm::Compose(ParlonSession& session, uint32_t destIndex) {
+    MessageForm form(session, FormMode::Compose);
+    form.m_nDestIndex = destIndex;
+    return form;
+}
+
+MessageForm MessageForm::Answer(ParlonSession& session, const ByteBuffer& text, uint32_t messageId,
+                                int32_t replyTimeMs) {
+    MessageForm form(session, FormMode::Answer);
+    form.m_strMessage = FieldOf(text, 0);
+    form.m_nMessageId = messageId;
+    form.m_strTimeLabel = kTimeLabel;
+    form.m_nTimeLeft = replyTimeMs;
+    return form;
+}
+
+MessageForm MessageForm::View(ParlonSession& session, const ByteBuffer& result) {
+    MessageForm form(session, FormMode::View);
+    form.m_strMessage = FieldOf(result, 0);
+    form.m_strReply = FieldOf(result, 1);
+    return form;
+}
+
+std::string MessageForm::Caption() const {
+    if (m_strTimeLabel.empty()) {
+        return kCaption;
+    }
+    char seconds[16];
+    std::snprintf(seconds, sizeof seconds, "%3d", m_nTimeLeft / kCountdownStepMs);
+    return m_strTimeLabel + seconds;
+}
+
+void MessageForm::OnInit(MessageFormView& view) {
+    m_pView = &view;
+    if (m_nTimeLeft != 0) {
+        view.StartCountdownTimer();
+        view.SetCaption(Caption());
+    }
+}
+
+void MessageForm::OnTimer(uint32_t id) {
+    assert(m_pView != nullptr);
+    if (id == kCountdownTimer) {
+        m_nTimeLeft -= kCountdownStepMs;
+        m_pView->SetCaption(Caption());
+    }
+    if (m_nTimeLeft <= 0) {
+        OnOK();
+    }
+}
+
+void MessageForm::OnOK() {
+    assert(m_pView != nullptr);
+    if (m_nTimeLeft > 0 || m_finished) {
+        m_pView->Hide();  // the countdown goes on; the reply leaves when it ends
+        return;
+    }
+    m_finished = true;
+    m_pView->StopCountdownTimer();
+    if (m_nMode == FormMode::Compose) {
+        m_strMessage = m_pView->MessageBoxText();
+        m_pParent->QueueOutgoing(kNewMessage, m_nDestIndex,
+                                 QueuedText(Utf8Prefix(m_strMessage, kMaxTextBytes)));
+    } else if (m_nMode == FormMode::Answer) {
+        m_strReply = m_pView->ReplyBoxText();
+        m_pParent->QueueOutgoing(kReply, m_nMessageId, QueuedText(Utf8Prefix(m_strReply, kMaxTextBytes)));
+    }
+    m_pView->Hide();
+}
+
+}  // namespace parlon

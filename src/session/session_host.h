@@ -1,0 +1,68 @@
+// SessionHost: what a ParlonSession needs of the program that shows it (the Qt window or the
+// terminal): the user's fields, the status line, the buttons, the timers, the list view and
+// the message forms. The session calls these on its own thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/byte_buffer.h"
+#include "common/wire_records.h"
+
+namespace parlon {
+
+// The session's timers. Timer 4 belongs to each answer form (see MessageForm).
+enum SessionTimer : uint32_t {
+    kSwitchTimer = 1,    // fires once at the switch moment
+    kRegisterTimer = 2,  // re-registration, every registerPeriod
+    kPollTimer = 3,      // drains the queues, every pollPeriod
+};
+
+// The fields a user can edit: nickname, own IPv4 address (network order) and own port.
+struct UserFields {
+    std::string nickname;
+    uint32_t ip = 0;
+    uint16_t port = 0;
+};
+
+// Something worth telling the user beyond the status line (the terminal prints each one).
+struct SessionEvent {
+    enum class Kind { Sending, Replying, Forwarding, Error };
+    Kind kind;
+    std::string text;        // Sending, Replying: the text; Error: what went wrong
+    std::string recipient;   // Sending: the addressee's nickname; Forwarding: the next hop's IP
+    uint32_t messageId = 0;  // Replying
+};
+
+class SessionHost {
+public:
+    virtual ~SessionHost() = default;
+
+    // Reads the user's fields into `fields`, which holds the session's current values; a field
+    // the host refuses (it tells the user why) keeps its value. False when any was refused.
+    virtual bool ReadFields(UserFields& fields) = 0;
+    // Shows the start values once, before anything else.
+    virtual void InitFields(const std::string& status, const UserFields& fields) = 0;
+    // Shows the status line and rewrites the nickname and port fields from the session's values.
+    virtual void ShowStatus(const std::string& status, const std::string& nickname, uint16_t port) = 0;
+    // Connect enabled and Disconnect disabled, or the other way round.
+    virtual void EnableConnect(bool connectEnabled) = 0;
+
+    // Starts (or restarts) timer `id` with a period in milliseconds; the host calls
+    // ParlonSession::OnTimer(id) on the session's thread at every expiry until KillTimer(id).
+    virtual void SetTimer(uint32_t id, uint32_t periodMs) = 0;
+    virtual void KillTimer(uint32_t id) = 0;
+
+    // Rebuilds the list view: row i shows parlons[i].
+    virtual void RebuildListView(const std::vector<ParlonEntry>& parlons) = 0;
+
+    // A message for this parlon arrived: open an answer form (`text` is its 112-byte field).
+    virtual void OpenAnswerForm(const ByteBuffer& text, uint32_t messageId, int32_t replyTimeMs) = 0;
+    // A reply came back: open a view form (`result`: our 112-byte text field, then the reply's).
+    virtual void OpenViewForm(const ByteBuffer& result) = 0;
+
+    virtual void Notify(const SessionEvent& event) = 0;
+};
+
+}  // namespace parlon
