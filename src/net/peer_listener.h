@@ -20,16 +20,20 @@ namespace parlon {
 
 class GuardedQueue;
 
+// Declared outside PeerListener (and named there as PeerListener::Options) because GCC cannot
+// use the member initialisers of a nested struct in a default argument of its enclosing class.
+struct PeerListenerOptions {
+    std::chrono::milliseconds connectionDeadline{10000};  // a whole incoming connection
+};
+
 class PeerListener {
-public:
-    struct Options {
-        std::chrono::milliseconds connectionDeadline{10000};
-    };
+  public:
+    using Options = PeerListenerOptions;
 
     // Binds and listens on `port` on every local address, then serves on a new thread.
     // Returns null and sets `error` to a readable reason when the port cannot be bound.
-    static std::unique_ptr<PeerListener> Start(uint16_t port, GuardedQueue& queue, std::string& error,
-                                               Options options = {});
+    static std::unique_ptr<PeerListener> Start(uint16_t port, GuardedQueue& queue,
+                                               std::string& error, Options options = {});
 
     // Stops accepting, ends the thread and joins it. Idempotent.
     virtual ~PeerListener() = default;
@@ -40,7 +44,7 @@ public:
     virtual bool Failed() const noexcept = 0;
     virtual std::string FailureText() const = 0;
 
-protected:
+  protected:
     PeerListener() = default;
 };
 

@@ -1,0 +1,88 @@
+#include "center/center_command_line.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <string>
+
+namespace parlon {
+
+std::optional<PeerAddress> ParseListenAddress(std::string_view text) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::string host(text.substr(0, colon));
+    const std::string_view portText = text.substr(colon + 1);
+    // Four dotted decimal octets, nothing else (inet_addr would also take "1" or "0x7f.1").
+    unsigned octets[4] = {};
+    char tail = 0;
+    if (std::sscanf(host.c_str(), "%3u.%3u.%3u.%3u%c", &octets[0], &octets[1], &octets[2],
+                    &octets[3], &tail) != 4 ||
+        std::any_of(std::begin(octets), std::end(octets), [](unsigned o) { return o > 255; })) {
+        return std::nullopt;
+    }
+    uint16_t port = 0;
+    const auto [end, error] =
+        std::from_chars(portText.data(), portText.data() + portText.size(), port);
+    if (portText.empty() || error != std::errc() || end != portText.data() + portText.size()) {
+        return std::nullopt;
+    }
+    return PeerAddress{ParseIpv4(host), port};
+}
+
+std::optional<CenterCommandLine> ParseCenterCommandLine(int argc, const char* const* argv,
+                                                        std::ostream& out, std::ostream& err,
+                                                        int& exitCode) {
+    CenterCommandLine commandLine;
+    CenterSettings& settings = commandLine.settings;
+    std::string listen(kDefaultCenterListen);
+    uint32_t expire = 0;
+
+    CLI::App app("The registration server of a parlon network.", "parlon-center");
+    app.option_defaults()->always_capture_default();
+    app.add_option("--listen", listen, "IPv4 address and port to listen on (port 0: any free)")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return ParseListenAddress(text) ? std::string()
+                                                : "expected ADDRESS:PORT, e.g. 127.0.0.1:7878";
+            },
+            "ADDRESS:PORT"));
+    app.add_option("--hop-count", settings.hopCount, "Encryption layers of a message")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--poll-period", settings.pollPeriod, "Period of a parlon's queue work, ms")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--reply-time", settings.replyTime, "Time a receiver has to answer, ms")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--register-period", settings.registerPeriod, "Period of re-registration, ms")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--switch-period", settings.switchPeriod,
+                   "Parlons switch to a new list at each multiple of this, ms")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--expire", expire, "An entry not renewed for this long is dropped, ms")
+        ->check(CLI::PositiveNumber)
+        ->default_str("3 x register period");
+    app.add_option("--request-deadline", settings.requestDeadline,
+                   "Time a connection has to deliver its request and take the reply, ms")
+        ->check(CLI::PositiveNumber);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& failure) {
+        exitCode = app.exit(failure, out, err);
+        return std::nullopt;
+    }
+    commandLine.listen = *ParseListenAddress(listen);
+    settings.expire =
+        expire != 0
+            ? expire
+            : static_cast<uint32_t>(std::min<uint64_t>(uint64_t{3} * settings.registerPeriod,
+                                                       std::numeric_limits<uint32_t>::max()));
+    exitCode = 0;
+    return commandLine;
+}
+
+}  // namespace parlon

@@ -1,0 +1,33 @@
+// The command line of parlon-center:
+//   parlon-center [--listen ADDRESS:PORT] [--hop-count N] [--poll-period MS] [--reply-time MS]
+//                 [--register-period MS] [--switch-period MS] [--expire MS]
+//                 [--request-deadline MS]
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string_view>
+
+#include "center/center_settings.h"
+#include "common/wire_records.h"
+
+namespace parlon {
+
+struct CenterCommandLine {
+    PeerAddress listen;  // where to listen; port 0 takes a free port
+    CenterSettings settings;
+};
+
+inline constexpr std::string_view kDefaultCenterListen = "127.0.0.1:7878";
+
+// "a.b.c.d:port" as an address, or nullopt when the text is not exactly that (port 0 allowed).
+std::optional<PeerAddress> ParseListenAddress(std::string_view text);
+
+// Reads the arguments. Returns nullopt when the program is to end at once, with `exitCode`
+// set: after --help (0, the help written to `out`) or on a wrong argument (not 0, the reason
+// written to `err`). --expire defaults to three register periods.
+std::optional<CenterCommandLine> ParseCenterCommandLine(int argc, const char* const* argv,
+                                                        std::ostream& out, std::ostream& err,
+                                                        int& exitCode);
+
+}  // namespace parlon

@@ -1,0 +1,42 @@
+// CenterSettings: what a center announces in its schedule and how it keeps its list and its
+// connections. Every time is in milliseconds. Filled from the command line of parlon-center,
+// or directly by tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "net/wire_format.h"
+
+namespace parlon {
+
+struct CenterSettings {
+    // Announced in every reply.
+    uint32_t hopCount = 3;
+    uint32_t pollPeriod = 500;
+    uint32_t replyTime = 30000;
+    uint32_t registerPeriod = 10000;
+    // Every parlon switches to a new list at each multiple of this period of the center's clock.
+    uint32_t switchPeriod = 10000;
+
+    // An entry not renewed for this long is dropped.
+    uint32_t expire = 3 * 10000;
+    // More entries than this would not fit in a reply a parlon accepts.
+    size_t maxEntries = kMaxReplyEntries;
+
+    // A connection must deliver its whole request (and take the reply) within this time.
+    uint32_t requestDeadline = 10000;
+    // Connections beyond this many open ones are closed at once.
+    size_t maxConnections = 1024;
+};
+
+// Where a center writes its log lines (one event per call, no line feed). It is called on the
+// center's own thread.
+using CenterLogSink = std::function<void(const std::string& line)>;
+
+// Writes each line, with a line feed, to standard error in one write.
+CenterLogSink StderrLogSink();
+
+}  // namespace parlon

@@ -1,0 +1,46 @@
+// parlon-center: the registration server of a parlon network. Serves until SIGINT or SIGTERM.
+#include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
+#include <csignal>
+#include <iostream>
+
+#include "center/center_command_line.h"
+#include "center/center_server.h"
+#include "net/asio_endpoint.h"
+
+int main(int argc, char** argv) {
+    using namespace parlon;
+    int exitCode = 0;
+    const std::optional<CenterCommandLine> commandLine =
+        ParseCenterCommandLine(argc, argv, std::cout, std::cerr, exitCode);
+    if (!commandLine) {
+        return exitCode;
+    }
+    const CenterLogSink log = StderrLogSink();
+    try {
+        asio::io_context io(1);
+        CenterServer server(io, commandLine->settings, log);
+        if (const std::error_code error = server.Listen(ToEndpoint(commandLine->listen))) {
+            log("parlon-center: cannot listen on " + EndpointText(commandLine->listen) + ": " +
+                error.message());
+            return 1;
+        }
+        PeerAddress bound = commandLine->listen;
+        bound.port = server.Port();
+        log("parlon-center: listening on " + EndpointText(bound));
+
+        asio::signal_set signals(io, SIGINT, SIGTERM);
+        signals.async_wait([&](std::error_code error, int signal) {
+            if (!error) {
+                log("parlon-center: stopping on signal " + std::to_string(signal));
+                server.Close();
+            }
+        });
+        // Returns once Close() has ended every connection.
+        io.run();
+    } catch (const std::exception& failure) {
+        log(std::string("parlon-center: ") + failure.what());
+        return 1;
+    }
+    return 0;
+}
