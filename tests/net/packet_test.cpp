@@ -34,7 +34,8 @@ TEST(PacketFrames, RegistrationFrameCarriesTheWholeOwnEntry) {
     const std::vector<uint8_t> frame = BytesOf(packet.Encode());
 
     ASSERT_EQ(frame.size(), 422u);
-    const std::vector<uint8_t> header = {0xAA, 0x01, 0xEF, 0xAA, 0x33, 0x7F, 0x00, 0x00, 0x01, 0xB8, 0x22};
+    const std::vector<uint8_t> header = {0xAA, 0x01, 0xEF, 0xAA, 0x33, 0x7F,
+                                         0x00, 0x00, 0x01, 0xB8, 0x22};
     EXPECT_EQ(std::vector<uint8_t>(frame.begin(), frame.begin() + 11), header);
     EXPECT_EQ(frame[11], 'k');
     EXPECT_EQ(frame[11 + 397], 'k');
@@ -48,7 +49,8 @@ TEST(PacketFrames, SignOffFrameCarriesTheOwnAddressNotTheCenters) {
     RegistrationRecord record = MakeRecord();
     record.ownEntry.port = 7878;
     Packet packet(SignOff, record);
-    const std::vector<uint8_t> expected = {0xAA, 0x01, 0xEF, 0xAA, 0xFF, 0x7F, 0x00, 0x00, 0x01, 0xC6, 0x1E};
+    const std::vector<uint8_t> expected = {0xAA, 0x01, 0xEF, 0xAA, 0xFF, 0x7F,
+                                           0x00, 0x00, 0x01, 0xC6, 0x1E};
     EXPECT_EQ(BytesOf(packet.Encode()), expected);
 }
 
@@ -88,7 +90,7 @@ TEST(PacketFrames, DecodeTakesFramesByPositionAndRefusesShortOnes) {
 }
 
 class CenterReplyTest : public ::testing::Test {
-protected:
+  protected:
     const CenterSchedule schedule_{3, 1000, 500, 30000, 10000, 11000};
     const CenterSchedule untouchedSchedule_{9, 9, 9, 9, 9, 9};
     const std::vector<ParlonEntry> untouchedList_{MakeEntry("1.1.1.1", 1, "old", 'o')};
@@ -134,10 +136,12 @@ TEST_F(CenterReplyTest, TruncatedRepliesAreNotValidAndTouchNothing) {
     const ParlonEntry a = MakeEntry("10.0.0.7", 9001, "A", 'a');
     const ByteBuffer full = EncodeCenterReply(schedule_, {a, a});
     // Every length class: inside the header, inside the count, inside each entry, one short.
-    for (uint32_t length : {0u, 4u, 5u, 28u, 29u, 32u, 33u, 33u + 416u, 33u + 417u, full.Length() - 1}) {
+    for (uint32_t length :
+         {0u, 4u, 5u, 28u, 29u, 32u, 33u, 33u + 416u, 33u + 417u, full.Length() - 1}) {
         std::vector<ParlonEntry> list = untouchedList_;
         CenterSchedule schedule = untouchedSchedule_;
-        EXPECT_FALSE(Packet(ByteBuffer(full.Data(), length)).ReadCenterReply(list, schedule)) << length;
+        EXPECT_FALSE(Packet(ByteBuffer(full.Data(), length)).ReadCenterReply(list, schedule))
+            << length;
         EXPECT_EQ(schedule, untouchedSchedule_) << length;
         ASSERT_EQ(list.size(), 1u) << length;
         EXPECT_EQ(std::memcmp(&list[0], &untouchedList_[0], sizeof(ParlonEntry)), 0) << length;
