@@ -20,13 +20,16 @@
 #include "common/byte_buffer.h"
 #include "common/text_field.h"
 #include "common/wire_records.h"
+#include "crypto/message_format.h"
 
 namespace parlon {
+
+class KeyPair;
 
 class EncryptionContext {
 public:
     // Hop counts above this are treated as this.
-    static constexpr uint32_t kMaxHopCount = 16;
+    static constexpr uint32_t kMaxHopCount = message_format::kMaxHopCount;
     // Unanswered route records kept at most; the oldest goes first.
     static constexpr size_t kMaxRouteRecords = 4096;
 
@@ -36,6 +39,8 @@ public:
     EncryptionContext(const EncryptionContext&) = delete;
     EncryptionContext& operator=(const EncryptionContext&) = delete;
 
+    // The number of layers of the messages this parlon writes: 1 until set, values above
+    // kMaxHopCount are taken as kMaxHopCount, and 0 makes WrapMessage drop every message.
     void SetHopCount(uint32_t hopCount);
     uint32_t HopCount() const noexcept;
 
@@ -45,7 +50,8 @@ public:
 
     // Wraps `text` for the parlon at `destIndex` of the list in use, through HopCount() - 1
     // random relays. Returns the "F" packet and sets `firstHop`; nullopt when the own entry is
-    // not in the list, `destIndex` is out of range, the hop count is 0, or a key does not decode.
+    // not in the list, `destIndex` is out of range, the hop count is 0, or an entry on the path
+    // has address 0.0.0.0:0 or a key text that is not a 2048-bit RSA public key.
     [[nodiscard]] std::optional<ByteBuffer> WrapMessage(const TextField& text, uint32_t destIndex,
                                                         PeerAddress& firstHop);
 
@@ -63,6 +69,9 @@ public:
 
     // Number of route records held (for tests and diagnostics).
     size_t RouteCount() const noexcept;
+
+    // The key pair, private key text included (for tests of the key format).
+    const KeyPair& GetKeyPair() const noexcept;
 
 private:
     struct State;

@@ -1,0 +1,1 @@
+parlon_add_bench(crypto_bench ${CMAKE_CURRENT_SOURCE_DIR}/crypto_bench.cpp)

@@ -1,0 +1,365 @@
+// Message cryptography against the raw Crypto++ operations it is built on, in one run.
+//
+// Measures RSA-2048 OAEP encryption of one 213-byte chunk and decryption of one 256-byte
+// block on one core, key generation, EncryptionContext construction, and WrapMessage and
+// Unwrap at hop counts 1, 3 and 8. After the runs it prints each operation's time as a ratio
+// to its floor: WrapMessage to (chunks encrypted x raw encryption), Unwrap of the outermost
+// layer to (its blocks x raw decryption on one core), construction to raw key generation.
+//
+// Key generation time varies a lot from key to key, so construction is compared with raw
+// generation twice: over the same keys (a seeded generator gives KeyPair and raw generation
+// identical prime searches; the rest of construction is timed on its own), and over fresh
+// keys from the system's generator, paired iteration by iteration.
+//
+// Wall-clock times (Unwrap uses several threads). The load average is printed at start and
+// end: the machine is shared, and a busy core inflates the parallel figures.
+#include <benchmark/benchmark.h>
+
+#include <cryptopp/aes.h>
+#include <cryptopp/modes.h>
+#include <cryptopp/osrng.h>
+#include <cryptopp/rsa.h>
+
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crypto/encryption_context.h"
+#include "crypto/key_pair.h"
+#include "crypto/layer_decryptor.h"
+#include "crypto/message_format.h"
+
+namespace {
+
+using namespace parlon;
+namespace mf = message_format;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kSeededKeys = 24;
+constexpr int kPairedKeys = 200;
+constexpr uint32_t kHopCounts[] = {1, 3, 8};
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// One raw key and its OAEP objects, as a parlon's would be.
+struct RawKey {
+    RawKey() : decryptor(rng, mf::kModulusBits, mf::kPublicExponent), encryptor(decryptor) {
+        rng.GenerateBlock(chunk.data(), chunk.size());
+        encryptor.Encrypt(rng, chunk.data(), chunk.size(), block.data());
+    }
+    CryptoPP::AutoSeededRandomPool rng;
+    CryptoPP::RSAES_OAEP_SHA_Decryptor decryptor;
+    CryptoPP::RSAES_OAEP_SHA_Encryptor encryptor;
+    std::array<uint8_t, mf::kChunkSize> chunk{};
+    std::array<uint8_t, mf::kBlockSize> block{};
+};
+
+RawKey& Raw() {
+    static RawKey raw;
+    return raw;
+}
+
+// A sender and a receiver sharing a list of two.
+struct TwoParlons {
+    TwoParlons() {
+        for (uint16_t index = 0; index < 2; ++index) {
+            ParlonEntry entry;
+            entry.ip = ParseIpv4("127.0.0.1");
+            entry.port = static_cast<uint16_t>(7001 + index);
+            contexts[index] = std::make_unique<EncryptionContext>(entry.Address(), &list);
+            entry.SetPublicKey(contexts[index]->GetPublicKey());
+            list.push_back(entry);
+        }
+    }
+    EncryptionContext& Sender() { return *contexts[0]; }
+    EncryptionContext& Receiver() { return *contexts[1]; }
+
+    std::vector<ParlonEntry> list;
+    std::array<std::unique_ptr<EncryptionContext>, 2> contexts;
+};
+
+TwoParlons& Parlons() {
+    static TwoParlons parlons;
+    return parlons;
+}
+
+const TextField kText = MakeTextField({reinterpret_cast<const uint8_t*>("benchmark text"), 15});
+
+// A generator whose output depends on `seed` only.
+class SeededGenerator {
+public:
+    explicit SeededGenerator(uint32_t seed) {
+        std::array<uint8_t, CryptoPP::AES::DEFAULT_KEYLENGTH> key{};
+        std::array<uint8_t, CryptoPP::AES::BLOCKSIZE> iv{};
+        std::memcpy(key.data(), &seed, sizeof seed);
+        m_cipher.SetKeyWithIV(key.data(), key.size(), iv.data(), iv.size());
+    }
+    CryptoPP::RandomNumberGenerator& Get() { return m_cipher; }
+
+private:
+    CryptoPP::OFB_Mode<CryptoPP::AES>::Encryption m_cipher;
+};
+
+void BM_RawEncryptChunk(benchmark::State& state) {
+    RawKey& raw = Raw();
+    std::array<uint8_t, mf::kBlockSize> block{};
+    for (auto _ : state) {
+        raw.encryptor.Encrypt(raw.rng, raw.chunk.data(), raw.chunk.size(), block.data());
+        benchmark::DoNotOptimize(block);
+    }
+}
+
+void BM_RawDecryptBlock(benchmark::State& state) {
+    RawKey& raw = Raw();
+    std::array<uint8_t, mf::kMaxBlockPlaintext> chunk{};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            raw.decryptor.Decrypt(raw.rng, raw.block.data(), raw.block.size(), chunk.data()));
+    }
+}
+
+void BM_WrapMessage(benchmark::State& state) {
+    TwoParlons& parlons = Parlons();
+    parlons.Sender().SetHopCount(static_cast<uint32_t>(state.range(0)));
+    PeerAddress firstHop;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(parlons.Sender().WrapMessage(kText, 1, firstHop));
+    }
+}
+
+void BM_Unwrap(benchmark::State& state) {
+    TwoParlons& parlons = Parlons();
+    parlons.Sender().SetHopCount(static_cast<uint32_t>(state.range(0)));
+    // A packet whose outermost layer is the receiver's (relays are drawn from both parlons).
+    std::optional<ByteBuffer> packet;
+    PeerAddress firstHop;
+    do {
+        packet = parlons.Sender().WrapMessage(kText, 1, firstHop);
+    } while (!packet || firstHop != parlons.list[1].Address());
+    for (auto _ : state) {
+        PeerAddress nextHop;
+        uint32_t messageId = 0;
+        if (!parlons.Receiver().Unwrap(*packet, nextHop, messageId)) {
+            state.SkipWithError("Unwrap dropped a well-formed packet");
+            break;
+        }
+    }
+}
+
+void BM_RawKeyGenerationSeeded(benchmark::State& state) {
+    uint32_t seed = 0;
+    for (auto _ : state) {
+        SeededGenerator rng(seed++);
+        CryptoPP::InvertibleRSAFunction key;
+        key.Initialize(rng.Get(), mf::kModulusBits, mf::kPublicExponent);
+        benchmark::DoNotOptimize(key);
+    }
+}
+
+void BM_KeyPairSeeded(benchmark::State& state) {
+    uint32_t seed = 0;
+    for (auto _ : state) {
+        SeededGenerator rng(seed++);
+        KeyPair pair(rng.Get());
+        benchmark::DoNotOptimize(pair);
+    }
+}
+
+// What construction does besides the key pair: its generator and the decryption workers
+// (started and, an upper bound, stopped again).
+void BM_ContextPartsBesideKeyPair(benchmark::State& state) {
+    const CryptoPP::InvertibleRSAFunction& key = Raw().decryptor.GetKey();
+    for (auto _ : state) {
+        CryptoPP::AutoSeededRandomPool rng;
+        LayerDecryptor decryptor(key, LayerDecryptor::DefaultWorkerCount());
+        benchmark::DoNotOptimize(rng);
+    }
+}
+
+// Raw generation and construction with fresh system randomness, alternating which goes
+// first; the iteration time is their sum, and each mean is a counter.
+struct PairedKeyTimes {
+    std::vector<double> raw;
+    std::vector<double> construction;
+};
+PairedKeyTimes g_paired;
+
+void BM_ConstructionVsRawKeyGeneration(benchmark::State& state) {
+    CryptoPP::AutoSeededRandomPool rng;
+    std::vector<ParlonEntry> list;
+    const PeerAddress own{ParseIpv4("127.0.0.1"), 7001};
+    g_paired = {};
+    for (auto _ : state) {
+        auto timeRaw = [&] {
+            const Clock::time_point start = Clock::now();
+            CryptoPP::InvertibleRSAFunction key;
+            key.Initialize(rng, mf::kModulusBits, mf::kPublicExponent);
+            benchmark::DoNotOptimize(key);
+            return SecondsSince(start);
+        };
+        auto timeConstruction = [&] {
+            std::optional<EncryptionContext> context;
+            const Clock::time_point start = Clock::now();
+            context.emplace(own, &list);
+            return SecondsSince(start);
+        };
+        double raw = 0;
+        double construction = 0;
+        if (state.iterations() % 2 == 0) {
+            raw = timeRaw();
+            construction = timeConstruction();
+        } else {
+            construction = timeConstruction();
+            raw = timeRaw();
+        }
+        g_paired.raw.push_back(raw);
+        g_paired.construction.push_back(construction);
+        state.SetIterationTime(raw + construction);
+    }
+}
+
+BENCHMARK(BM_RawEncryptChunk)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_RawDecryptBlock)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_WrapMessage)->Arg(1)->Arg(3)->Arg(8)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_Unwrap)->Arg(1)->Arg(3)->Arg(8)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_RawKeyGenerationSeeded)
+    ->Iterations(kSeededKeys)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_KeyPairSeeded)->Iterations(kSeededKeys)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ContextPartsBesideKeyPair)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_ConstructionVsRawKeyGeneration)
+    ->Iterations(kPairedKeys)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime();
+
+// Keeps the seconds per iteration of every run (averaged over repetitions) for the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred && run.iterations > 0) {
+                std::string name = run.run_name.function_name;
+                if (!run.run_name.args.empty()) {
+                    name += "/" + run.run_name.args;
+                }
+                m_seconds[name].push_back(run.real_accumulated_time /
+                                          static_cast<double>(run.iterations));
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    // Mean seconds per iteration of `name`, if it ran.
+    std::optional<double> Seconds(const std::string& name) const {
+        auto found = m_seconds.find(name);
+        if (found == m_seconds.end()) {
+            return std::nullopt;
+        }
+        double sum = 0;
+        for (double seconds : found->second) {
+            sum += seconds;
+        }
+        return sum / static_cast<double>(found->second.size());
+    }
+
+private:
+    std::map<std::string, std::vector<double>> m_seconds;
+};
+
+std::string LoadAverage() {
+    std::ifstream file("/proc/loadavg");
+    std::string line;
+    std::getline(file, line);
+    return line;
+}
+
+void PrintRatios(const RatioReporter& reporter) {
+    const std::optional<double> encrypt = reporter.Seconds("BM_RawEncryptChunk");
+    const std::optional<double> decrypt = reporter.Seconds("BM_RawDecryptBlock");
+    std::printf("\nRatios to the floor (raw encrypt %.1f us, raw decrypt %.1f us on one core):\n",
+                encrypt.value_or(0) * 1e6, decrypt.value_or(0) * 1e6);
+    for (const uint32_t hops : kHopCounts) {
+        const std::string arg = "/" + std::to_string(hops);
+        if (const auto wrap = reporter.Seconds("BM_WrapMessage" + arg); wrap && encrypt) {
+            const size_t chunks = mf::ChunksToWrap(hops);
+            std::printf("  WrapMessage hop %u: %zu chunks, %.1f us, ratio %.3f (target <= 1.25)\n",
+                        hops, chunks, *wrap * 1e6,
+                        *wrap / (static_cast<double>(chunks) * *encrypt));
+        }
+    }
+    for (const uint32_t hops : kHopCounts) {
+        const std::string arg = "/" + std::to_string(hops);
+        if (const auto unwrap = reporter.Seconds("BM_Unwrap" + arg); unwrap && decrypt) {
+            const size_t blocks =
+                (mf::ForwardPacketSize(hops) - mf::kForwardLayerOffset) / mf::kBlockSize;
+            const char* target = hops == 1   ? "<= 1.10"
+                                 : hops == 3 ? "<= 0.65 on 2 cores"
+                                             : "<= 0.55 on 2 cores";
+            std::printf("  Unwrap hop %u: %zu blocks, %.1f us, ratio %.3f (target %s)\n", hops,
+                        blocks, *unwrap * 1e6, *unwrap / (static_cast<double>(blocks) * *decrypt),
+                        target);
+        }
+    }
+
+    const std::optional<double> rawSeeded = reporter.Seconds("BM_RawKeyGenerationSeeded");
+    const std::optional<double> pairSeeded = reporter.Seconds("BM_KeyPairSeeded");
+    const std::optional<double> parts = reporter.Seconds("BM_ContextPartsBesideKeyPair");
+    if (rawSeeded && pairSeeded && parts) {
+        std::printf(
+            "\nConstruction over the same %d keys: raw generation %.2f ms, KeyPair %.2f ms, "
+            "other parts %.1f us\n  construction / raw generation = %.4f (target <= 1.05)\n",
+            kSeededKeys, *rawSeeded * 1e3, *pairSeeded * 1e3, *parts * 1e6,
+            (*pairSeeded + *parts) / *rawSeeded);
+    }
+    const size_t pairs = g_paired.raw.size();
+    if (pairs > 1) {
+        double rawSum = 0;
+        double constructionSum = 0;
+        for (size_t index = 0; index < pairs; ++index) {
+            rawSum += g_paired.raw[index];
+            constructionSum += g_paired.construction[index];
+        }
+        const double rawMean = rawSum / static_cast<double>(pairs);
+        const double constructionMean = constructionSum / static_cast<double>(pairs);
+        double squares = 0;
+        for (size_t index = 0; index < pairs; ++index) {
+            const double difference =
+                g_paired.construction[index] - g_paired.raw[index] - (constructionMean - rawMean);
+            squares += difference * difference;
+        }
+        const double standardError =
+            std::sqrt(squares / static_cast<double>(pairs - 1) / static_cast<double>(pairs));
+        std::printf(
+            "Construction over %zu fresh keys, paired: raw %.2f ms, construction %.2f ms, "
+            "ratio %.3f +- %.3f (one standard error)\n",
+            pairs, rawMean * 1e3, constructionMean * 1e3, constructionMean / rawMean,
+            standardError / rawMean);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    std::printf("load average at start: %s\n", LoadAverage().c_str());
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    PrintRatios(reporter);
+    std::printf("load average at end: %s\n", LoadAverage().c_str());
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,339 @@
+#include "crypto/encryption_context.h"
+
+#include <cryptopp/osrng.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+#include <new>
+#include <span>
+
+#include "crypto/key_pair.h"
+#include "crypto/layer_decryptor.h"
+#include "crypto/layer_encryption.h"
+#include "crypto/public_key_cache.h"
+#include "crypto/random_draws.h"
+#include "crypto/route_table.h"
+
+namespace parlon {
+
+namespace mf = message_format;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// The plaintext header of a layer: previous hop, next hop, reply mask.
+void WriteLayerHeader(uint8_t* layer, const PeerAddress& previousHop, const PeerAddress& nextHop,
+                      const uint8_t* mask) {
+    mf::StoreAddress(layer + mf::kLayerPreviousHopOffset, previousHop);
+    mf::StoreAddress(layer + mf::kLayerNextHopOffset, nextHop);
+    std::memcpy(layer + mf::kLayerMaskOffset, mask, mf::kMaskSize);
+}
+
+// An "F" packet: tag, id, encrypted layer.
+ByteBuffer BuildForwardPacket(uint32_t id, std::span<const uint8_t> encryptedLayer) {
+    ByteBuffer packet(static_cast<uint32_t>(mf::kForwardLayerOffset + encryptedLayer.size()));
+    uint8_t* out = packet.MutableData();
+    out[mf::kTagOffset] = mf::kForwardTag;
+    mf::StoreMessageId(out + mf::kForwardIdOffset, id);
+    std::memcpy(out + mf::kForwardLayerOffset, encryptedLayer.data(), encryptedLayer.size());
+    return packet;
+}
+
+// An "R" packet: tag, the sending parlon's address, id, the masked reply text.
+ByteBuffer BuildReplyPacket(const PeerAddress& sender, uint32_t id, const TextField& maskedText) {
+    ByteBuffer packet(static_cast<uint32_t>(mf::kReplyPacketSize));
+    uint8_t* out = packet.MutableData();
+    out[mf::kTagOffset] = mf::kReplyTag;
+    mf::StoreAddress(out + mf::kReplySenderOffset, sender);
+    mf::StoreMessageId(out + mf::kReplyIdOffset, id);
+    std::memcpy(out + mf::kReplyTextOffset, maskedText.data(), maskedText.size());
+    return packet;
+}
+
+// `text` XORed with every 112-byte mask of `masks`: masks a reply once at each hop, and
+// unmasks it at the sender, which holds all of them.
+TextField ApplyMasks(const TextField& text, std::span<const uint8_t> masks) {
+    assert(masks.size() % mf::kMaskSize == 0);
+    TextField result = text;
+    for (size_t offset = 0; offset < masks.size(); offset += mf::kMaskSize) {
+        for (size_t index = 0; index < result.size(); ++index) {
+            result[index] ^= masks[offset + index];
+        }
+    }
+    return result;
+}
+
+// The first entry with `address`, if any.
+std::optional<uint32_t> FindEntry(const std::vector<ParlonEntry>& parlons,
+                                  const PeerAddress& address) {
+    auto found = std::find_if(parlons.begin(), parlons.end(),
+                              [&](const ParlonEntry& entry) { return entry.Address() == address; });
+    if (found == parlons.end()) {
+        return std::nullopt;
+    }
+    return static_cast<uint32_t>(found - parlons.begin());
+}
+
+}  // namespace
+
+// Everything the context holds, and the three operations on it. The operations may throw what
+// Crypto++ or the allocator throws; the public members catch it.
+struct EncryptionContext::State {
+    State(const PeerAddress& ownAddress, const std::vector<ParlonEntry>* parlons)
+        : m_keys(m_rng),
+          m_layerDecryptor(m_keys.PrivateKey(), LayerDecryptor::DefaultWorkerCount()),
+          m_routes(kMaxRouteRecords),
+          m_parlons(parlons),
+          m_ownAddress(ownAddress) {}
+
+    std::optional<ByteBuffer> WrapMessage(const TextField& text, uint32_t destIndex,
+                                          PeerAddress& firstHop);
+    std::optional<ByteBuffer> OpenForward(const ByteBuffer& packet, PeerAddress& nextHop,
+                                          uint32_t& messageId);
+    std::optional<ByteBuffer> PassReply(const ByteBuffer& packet, PeerAddress& nextHop,
+                                        uint32_t& messageId);
+    std::optional<ByteBuffer> WrapReply(const TextField& text, uint32_t messageId,
+                                        PeerAddress& previousHop);
+    // The id of a new link to `to`: one that no record uses on a link to `to`, so that the
+    // reply finds its own record.
+    uint32_t DrawOutgoingId(const PeerAddress& to);
+
+    // Relay choice, masks, ids and the padding of encryption.
+    CryptoPP::AutoSeededRandomPool m_rng;
+    KeyPair m_keys;
+    LayerDecryptor m_layerDecryptor;
+    PublicKeyCache m_publicKeys;
+    RouteTable m_routes;
+    const std::vector<ParlonEntry>* m_parlons;
+    PeerAddress m_ownAddress;
+    uint32_t m_hopCount = 1;
+};
+
+EncryptionContext::EncryptionContext(const PeerAddress& ownAddress,
+                                     const std::vector<ParlonEntry>* parlons)
+    : m_state(std::make_unique<State>(ownAddress, parlons)) {
+    assert(parlons != nullptr);
+}
+
+EncryptionContext::~EncryptionContext() = default;
+
+void EncryptionContext::SetHopCount(uint32_t hopCount) {
+    m_state->m_hopCount = std::min(hopCount, kMaxHopCount);
+}
+
+uint32_t EncryptionContext::HopCount() const noexcept {
+    return m_state->m_hopCount;
+}
+
+std::string EncryptionContext::GetPublicKey() const {
+    return m_state->m_keys.PublicKeyText();
+}
+
+size_t EncryptionContext::RouteCount() const noexcept {
+    return m_state->m_routes.Size();
+}
+
+const KeyPair& EncryptionContext::GetKeyPair() const noexcept {
+    return m_state->m_keys;
+}
+
+std::optional<ByteBuffer> EncryptionContext::WrapMessage(const TextField& text, uint32_t destIndex,
+                                                         PeerAddress& firstHop) {
+    try {
+        return m_state->WrapMessage(text, destIndex, firstHop);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<ByteBuffer> EncryptionContext::Unwrap(const ByteBuffer& packet, PeerAddress& nextHop,
+                                                    uint32_t& messageId) {
+    try {
+        if (packet.Length() == 0) {
+            return std::nullopt;
+        }
+        switch (packet.Data()[mf::kTagOffset]) {
+            case mf::kForwardTag:
+                return m_state->OpenForward(packet, nextHop, messageId);
+            case mf::kReplyTag:
+                return m_state->PassReply(packet, nextHop, messageId);
+            default:
+                return std::nullopt;
+        }
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<ByteBuffer> EncryptionContext::WrapReply(const TextField& text, uint32_t messageId,
+                                                       PeerAddress& previousHop) {
+    try {
+        return m_state->WrapReply(text, messageId, previousHop);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<ByteBuffer> EncryptionContext::State::WrapMessage(const TextField& text,
+                                                                uint32_t destIndex,
+                                                                PeerAddress& firstHop) {
+    const std::vector<ParlonEntry>& parlons = *m_parlons;
+    const uint32_t hops = m_hopCount;
+    const std::optional<uint32_t> ownIndex = FindEntry(parlons, m_ownAddress);
+    if (hops == 0 || !ownIndex || destIndex >= parlons.size() || parlons.size() > UINT32_MAX) {
+        return std::nullopt;
+    }
+
+    // The path: this parlon, hops - 1 relays drawn from the whole list, the addressee.
+    std::vector<uint32_t> path(size_t{hops} + 1);
+    path.front() = *ownIndex;
+    for (uint32_t hop = 1; hop < hops; ++hop) {
+        path[hop] = DrawRelayIndex(m_rng, static_cast<uint32_t>(parlons.size()));
+    }
+    path.back() = destIndex;
+    auto address = [&](uint32_t hop) { return parlons[path[hop]].Address(); };
+
+    // M0..M(hops-1); the parlon at path[k] finds M(hops-k) in its layer.
+    Bytes masks(size_t{hops} * mf::kMaskSize);
+    DrawMaskBytes(m_rng, masks);
+    auto mask = [&](uint32_t index) { return masks.data() + size_t{index} * mf::kMaskSize; };
+    // Nobody listens at address "none": a path through such an entry leads nowhere.
+    for (uint32_t hop = 1; hop <= hops; ++hop) {
+        if (address(hop).IsNone()) {
+            return std::nullopt;
+        }
+    }
+    const uint32_t id = DrawOutgoingId(address(1));
+
+    // From the addressee's layer outwards, each encrypted for the parlon that opens it.
+    Bytes layer(mf::kAddresseeLayerSize);
+    WriteLayerHeader(layer.data(), address(hops - 1), PeerAddress{}, mask(0));
+    std::memcpy(layer.data() + mf::kLayerBodyOffset, text.data(), text.size());
+    Bytes encrypted;
+    for (uint32_t hop = hops; hop >= 1; --hop) {
+        const CryptoPP::RSAES_OAEP_SHA_Encryptor* encryptor =
+            m_publicKeys.Find(parlons[path[hop]].PublicKeyText(), m_rng);
+        if (encryptor == nullptr) {
+            return std::nullopt;
+        }
+        encrypted = EncryptLayer(*encryptor, m_rng, layer);
+        if (hop > 1) {
+            layer.resize(mf::kLayerHeaderSize + encrypted.size());
+            WriteLayerHeader(layer.data(), address(hop - 2), address(hop), mask(hops - hop + 1));
+            std::memcpy(layer.data() + mf::kLayerBodyOffset, encrypted.data(), encrypted.size());
+        }
+    }
+
+    ByteBuffer packet = BuildForwardPacket(id, encrypted);
+    m_routes.Add({RouteRole::Sender, PeerAddress{}, address(1), 0, id, std::move(masks), text});
+    firstHop = address(1);
+    return packet;
+}
+
+std::optional<ByteBuffer> EncryptionContext::State::OpenForward(const ByteBuffer& packet,
+                                                                PeerAddress& nextHop,
+                                                                uint32_t& messageId) {
+    // Everything that can be told from the length alone is dropped before any decryption.
+    const size_t length = packet.Length();
+    if (length < mf::kForwardLayerOffset + mf::kMinLayerBlocks * mf::kBlockSize ||
+        length > mf::kMaxForwardPacketSize ||
+        (length - mf::kForwardLayerOffset) % mf::kBlockSize != 0) {
+        return std::nullopt;
+    }
+    const uint32_t incomingId = mf::LoadMessageId(packet.Data() + mf::kForwardIdOffset);
+    if (incomingId == 0) {
+        return std::nullopt;  // at the addressee it would read as a reply
+    }
+
+    std::optional<Bytes> opened =
+        m_layerDecryptor.Decrypt(packet.Bytes().subspan(mf::kForwardLayerOffset));
+    if (!opened || opened->size() < mf::kLayerHeaderSize) {
+        return std::nullopt;
+    }
+    const Bytes& layer = *opened;
+    const PeerAddress previousHop = mf::LoadAddress(layer.data() + mf::kLayerPreviousHopOffset);
+    const PeerAddress layerNextHop = mf::LoadAddress(layer.data() + mf::kLayerNextHopOffset);
+    const auto maskBegin = layer.begin() + mf::kLayerMaskOffset;
+    const std::span<const uint8_t> body =
+        std::span<const uint8_t>(layer).subspan(mf::kLayerBodyOffset);
+    if (previousHop.IsNone()) {
+        return std::nullopt;  // a reply would have nowhere to go
+    }
+
+    if (layerNextHop.IsNone()) {
+        // The addressee's layer is exactly its header and the text field.
+        if (layer.size() != mf::kAddresseeLayerSize) {
+            return std::nullopt;
+        }
+        m_routes.Add({RouteRole::Addressee, previousHop, PeerAddress{}, incomingId, 0,
+                      Bytes(maskBegin, maskBegin + mf::kMaskSize), std::nullopt});
+        nextHop = PeerAddress{};
+        messageId = incomingId;
+        return ByteBuffer(body);
+    }
+    // A relay's layer carries a whole layer for the next parlon.
+    if (body.size() % mf::kBlockSize != 0 || body.size() < mf::kMinLayerBlocks * mf::kBlockSize) {
+        return std::nullopt;
+    }
+    const uint32_t newId = DrawOutgoingId(layerNextHop);
+    ByteBuffer forward = BuildForwardPacket(newId, body);
+    m_routes.Add({RouteRole::Relay, previousHop, layerNextHop, incomingId, newId,
+                  Bytes(maskBegin, maskBegin + mf::kMaskSize), std::nullopt});
+    nextHop = layerNextHop;
+    messageId = 0;
+    return forward;
+}
+
+std::optional<ByteBuffer> EncryptionContext::State::PassReply(const ByteBuffer& packet,
+                                                              PeerAddress& nextHop,
+                                                              uint32_t& messageId) {
+    if (packet.Length() != mf::kReplyPacketSize) {
+        return std::nullopt;
+    }
+    const uint8_t* bytes = packet.Data();
+    const PeerAddress sender = mf::LoadAddress(bytes + mf::kReplySenderOffset);
+    const uint32_t id = mf::LoadMessageId(bytes + mf::kReplyIdOffset);
+    std::optional<RouteRecord> record = m_routes.TakeForReplyFrom(sender, id);
+    if (!record) {
+        return std::nullopt;
+    }
+    TextField reply;
+    std::memcpy(reply.data(), bytes + mf::kReplyTextOffset, reply.size());
+    reply = ApplyMasks(reply, record->masks);
+
+    nextHop = record->prevAddress;
+    messageId = 0;
+    if (record->role == RouteRole::Sender) {
+        assert(record->text.has_value());
+        ByteBuffer result(static_cast<uint32_t>(mf::kReplyResultSize));
+        std::memcpy(result.MutableData(), record->text->data(), kTextFieldSize);
+        std::memcpy(result.MutableData() + kTextFieldSize, reply.data(), kTextFieldSize);
+        return result;
+    }
+    return BuildReplyPacket(m_ownAddress, record->prevMsgId, reply);
+}
+
+std::optional<ByteBuffer> EncryptionContext::State::WrapReply(const TextField& text,
+                                                              uint32_t messageId,
+                                                              PeerAddress& previousHop) {
+    std::optional<RouteRecord> record = m_routes.TakeAddresseeRecord(messageId);
+    if (!record) {
+        return std::nullopt;
+    }
+    previousHop = record->prevAddress;
+    return BuildReplyPacket(m_ownAddress, record->prevMsgId, ApplyMasks(text, record->masks));
+}
+
+uint32_t EncryptionContext::State::DrawOutgoingId(const PeerAddress& to) {
+    // The table holds far fewer records than there are ids, so this ends quickly.
+    static_assert(kMaxRouteRecords < mf::kMaxMessageId / 2);
+    uint32_t id = DrawMessageId(m_rng);
+    while (m_routes.IsOutgoingIdInUse(to, id)) {
+        id = DrawMessageId(m_rng);
+    }
+    return id;
+}
+
+}  // namespace parlon

@@ -1,0 +1,33 @@
+// KeyPair: this parlon's RSA key pair (2048-bit modulus, public exponent 17), made once.
+//
+// The private key is kept as Crypto++ objects, whose big integers wipe their memory when
+// freed; its text form is kept in a SecByteBlock, which does the same. Both texts are Base64
+// of the DER encoding (public: X.509 SubjectPublicKeyInfo, private: PKCS #8 PrivateKeyInfo) in
+// lines of 72 characters, every line (the last one too) ending in a line feed.
+//
+// THREAD SAFETY: immutable after construction; any thread may read it.
+#pragma once
+
+#include <cryptopp/rsa.h>
+#include <cryptopp/secblock.h>
+
+#include <string>
+
+namespace parlon {
+
+class KeyPair {
+public:
+    // Generates a fresh pair from `rng`. Slow: tens of milliseconds, varying from key to key.
+    explicit KeyPair(CryptoPP::RandomNumberGenerator& rng);
+
+    const std::string& PublicKeyText() const noexcept { return m_publicKey; }
+    const CryptoPP::SecByteBlock& PrivateKeyText() const noexcept { return m_privateKey; }
+    const CryptoPP::InvertibleRSAFunction& PrivateKey() const noexcept { return m_decryptionKey; }
+
+private:
+    CryptoPP::InvertibleRSAFunction m_decryptionKey;
+    CryptoPP::SecByteBlock m_privateKey;
+    std::string m_publicKey;
+};
+
+}  // namespace parlon
