@@ -20,6 +20,14 @@ int main(int argc, char** argv) {
     try {
         asio::io_context io(1);
         CenterServer server(io, commandLine->settings, log);
+        // Signals are taken over before the listening line tells anyone the center is up.
+        asio::signal_set signals(io, SIGINT, SIGTERM);
+        signals.async_wait([&](std::error_code error, int signal) {
+            if (!error) {
+                log("parlon-center: stopping on signal " + std::to_string(signal));
+                server.Close();
+            }
+        });
         if (const std::error_code error = server.Listen(ToEndpoint(commandLine->listen))) {
             log("parlon-center: cannot listen on " + EndpointText(commandLine->listen) + ": " +
                 error.message());
@@ -29,13 +37,6 @@ int main(int argc, char** argv) {
         bound.port = server.Port();
         log("parlon-center: listening on " + EndpointText(bound));
 
-        asio::signal_set signals(io, SIGINT, SIGTERM);
-        signals.async_wait([&](std::error_code error, int signal) {
-            if (!error) {
-                log("parlon-center: stopping on signal " + std::to_string(signal));
-                server.Close();
-            }
-        });
         // Returns once Close() has ended every connection.
         io.run();
     } catch (const std::exception& failure) {
