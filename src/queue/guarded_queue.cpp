@@ -28,6 +28,11 @@ bool GuardedQueue::IsEmpty() const {
     return m_items.empty();
 }
 
+size_t GuardedQueue::Size() const {
+    std::lock_guard lock(m_mutex);
+    return m_items.size();
+}
+
 std::optional<ByteBuffer> GuardedQueue::TakeFront() {
     std::lock_guard lock(m_mutex);
     if (m_items.empty()) {

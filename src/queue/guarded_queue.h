@@ -25,6 +25,7 @@ public:
     // REQUIRES: !IsEmpty(). A copy of the front element.
     ByteBuffer Front() const;
     bool IsEmpty() const;
+    size_t Size() const;
     // Removes and returns the front element in one step, or nullopt when empty.
     std::optional<ByteBuffer> TakeFront();
 

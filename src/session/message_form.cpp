@@ -51,7 +51,7 @@ MessageForm MessageForm::View(ParlonSession& session, const ByteBuffer& result) 
 }
 
 std::string MessageForm::Caption() const {
-    if (m_strTimeLabel.empty()) {
+    if (!m_countingDown) {
         return kCaption;
     }
     char seconds[16];
@@ -62,6 +62,7 @@ std::string MessageForm::Caption() const {
 void MessageForm::OnInit(MessageFormView& view) {
     m_pView = &view;
     if (m_nTimeLeft != 0) {
+        m_countingDown = true;
         view.StartCountdownTimer();
         view.SetCaption(Caption());
     }

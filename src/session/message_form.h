@@ -68,6 +68,8 @@ public:
     uint32_t MessageId() const noexcept { return m_nMessageId; }
     int32_t TimeLeft() const noexcept { return m_nTimeLeft; }
     bool IsFinished() const noexcept { return m_finished; }
+    // The window's caption: the default one, or the time label and the seconds left once a
+    // countdown has started.
     std::string Caption() const;
 
 private:
@@ -82,6 +84,7 @@ private:
     FormMode m_nMode;
     std::string m_strTimeLabel;
     int32_t m_nTimeLeft = 0;
+    bool m_countingDown = false;
     bool m_finished = false;
 };
 
