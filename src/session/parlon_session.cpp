@@ -231,7 +231,7 @@ void ParlonSession::QueueOutgoing(uint32_t kind, uint32_t target, ByteBuffer tex
 }
 
 void ParlonSession::SendOutgoing() {
-    if (m_pEncryption == nullptr) {
+    if (m_pEncryption == nullptr || m_pCenter == nullptr) {
         return;  // queued items leave after the next Connect
     }
     while (!m_outgoingTags.empty()) {
