@@ -1,0 +1,331 @@
+#include "window/parlon_dlg.h"
+
+#include <QAction>
+#include <QEvent>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <climits>
+#include <utility>
+
+#include "common/utf8_text.h"
+#include "session/field_rules.h"
+#include "window/about_dlg.h"
+#include "window/dialog_units.h"
+#include "window/ip_address_edit.h"
+#include "window/message_dlg.h"
+#include "window/parlon_icon.h"
+#include "window/utf8_limited_edits.h"
+
+namespace parlon {
+
+namespace {
+
+// The list view columns: title and width in pixels of the font the window was drawn up with.
+struct ListColumn {
+    const char* title;
+    int referenceWidth;
+};
+constexpr ListColumn kListColumns[] = {{"Nickname", 110}, {"IP Address", 100}, {"Port Num", 60}};
+
+QString ToQString(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+QPushButton* Button(const QString& text, const char* name, QWidget* parent) {
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    return button;
+}
+
+}  // namespace
+
+CParlonDlg::CParlonDlg(std::unique_ptr<ActivityLog> log, SessionServices services,
+                       const ParlonSettings& settings, QWidget* parent)
+    : QDialog(parent), m_errors(this) {
+    setWindowTitle(QStringLiteral("Parlon"));
+    setWindowIcon(ParlonIcon());
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    BuildControls();
+    m_session =
+        std::make_unique<ParlonSession>(*this, std::move(log), std::move(services), settings);
+    m_session->Start();
+}
+
+CParlonDlg::~CParlonDlg() {
+    // The message windows queue into the session: they go first.
+    for (CMessageDlg* window : findChildren<CMessageDlg*>(Qt::FindDirectChildrenOnly)) {
+        delete window;
+    }
+    m_session.reset();
+}
+
+void CParlonDlg::BuildControls() {
+    const DialogUnits units(font());
+
+    m_nicknameEdit = new Utf8LineEdit(kMaxNicknameBytes, this);
+    m_nicknameEdit->setObjectName(QStringLiteral("nicknameEdit"));
+    m_ipAddress = new IpAddressEdit(this);
+    m_ipAddress->setObjectName(QStringLiteral("ipAddressEdit"));
+    m_portEdit = new QLineEdit(this);
+    m_portEdit->setObjectName(QStringLiteral("portEdit"));
+    const int fieldWidth = m_ipAddress->sizeHint().width();
+    m_nicknameEdit->setFixedWidth(fieldWidth);
+    m_portEdit->setFixedWidth(units.X(36));
+
+    m_connectButton = Button(QStringLiteral("&Connect"), "connectButton", this);
+    m_disconnectButton = Button(QStringLiteral("&Disconnect"), "disconnectButton", this);
+    m_exitButton = Button(QStringLiteral("&Exit"), "exitButton", this);
+    m_aboutButton = Button(QStringLiteral("&About Parlon..."), "aboutButton", this);
+    m_connectButton->setDefault(true);
+    m_disconnectButton->setEnabled(false);
+
+    m_listView = new QTreeWidget(this);
+    m_listView->setObjectName(QStringLiteral("parlonList"));
+    m_listView->setRootIsDecorated(false);
+    m_listView->setItemsExpandable(false);
+    m_listView->setUniformRowHeights(true);
+    m_listView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_listView->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_listView->setColumnCount(static_cast<int>(std::size(kListColumns)));
+    QStringList titles;
+    for (const ListColumn& column : kListColumns) {
+        titles << QString::fromLatin1(column.title);
+    }
+    m_listView->setHeaderLabels(titles);
+    m_listView->header()->setStretchLastSection(false);
+    m_listView->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    int columnsWidth = 0;
+    for (int index = 0; index < static_cast<int>(std::size(kListColumns)); ++index) {
+        const int width = units.ScaledPixels(kListColumns[index].referenceWidth);
+        m_listView->setColumnWidth(index, width);
+        columnsWidth += width;
+    }
+    // Room for all three columns and a vertical scroll bar.
+    m_listView->setMinimumWidth(columnsWidth + units.X(14));
+    m_listView->viewport()->installEventFilter(this);
+
+    m_statusLine = new QLabel(this);
+    m_statusLine->setObjectName(QStringLiteral("statusLine"));
+    m_statusLine->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    m_statusLine->setIndent(units.X(2));
+    m_statusLine->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+
+    // Left: the own fields, label beside field, and the buttons below them.
+    auto* fields = new QGridLayout;
+    fields->setHorizontalSpacing(units.X(6));
+    fields->setVerticalSpacing(units.Y(4));
+    fields->addWidget(new QLabel(QStringLiteral("Nickname"), this), 0, 0);
+    fields->addWidget(m_nicknameEdit, 0, 1, Qt::AlignLeft);
+    fields->addWidget(new QLabel(QStringLiteral("IP Address"), this), 1, 0);
+    fields->addWidget(m_ipAddress, 1, 1, Qt::AlignLeft);
+    fields->addWidget(new QLabel(QStringLiteral("Port"), this), 2, 0);
+    fields->addWidget(m_portEdit, 2, 1, Qt::AlignLeft);
+
+    auto* buttons = new QGridLayout;
+    buttons->setSpacing(units.X(4));
+    buttons->addWidget(m_connectButton, 0, 0);
+    buttons->addWidget(m_disconnectButton, 0, 1);
+    buttons->addWidget(m_exitButton, 1, 1);
+    buttons->addWidget(m_aboutButton, 3, 0, 1, 2);
+    buttons->setRowMinimumHeight(2, units.Y(6));
+
+    auto* left = new QVBoxLayout;
+    left->addLayout(fields);
+    left->addSpacing(units.Y(10));
+    left->addLayout(buttons);
+    left->addStretch(1);
+
+    // Right: the list of parlons under its label.
+    auto* right = new QVBoxLayout;
+    right->setSpacing(units.Y(2));
+    right->addWidget(new QLabel(QStringLiteral("Parlons List"), this));
+    right->addWidget(m_listView, 1);
+
+    auto* status = new QHBoxLayout;
+    status->setSpacing(units.X(4));
+    status->addWidget(new QLabel(QStringLiteral("Status:"), this));
+    status->addWidget(m_statusLine, 1);
+
+    auto* window = new QGridLayout(this);
+    window->setContentsMargins(units.X(7), units.Y(7), units.X(7), units.Y(7));
+    window->setHorizontalSpacing(units.X(10));
+    window->setVerticalSpacing(units.Y(6));
+    window->addLayout(left, 0, 0);
+    window->addLayout(right, 0, 1);
+    window->addLayout(status, 1, 0, 1, 2);
+    window->setColumnStretch(1, 1);
+    window->setRowStretch(0, 1);
+
+    setMinimumSize(units.Size(320, 200).expandedTo(window->minimumSize()));
+    resize(minimumSize());
+
+    // About: the button, a context menu entry on the window and F1.
+    auto* about = new QAction(QStringLiteral("&About Parlon..."), this);
+    about->setObjectName(QStringLiteral("aboutAction"));
+    about->setShortcut(QKeySequence(Qt::Key_F1));
+    addAction(about);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+
+    connect(m_connectButton, &QPushButton::clicked, this, &CParlonDlg::OnConnect);
+    connect(m_disconnectButton, &QPushButton::clicked, this, &CParlonDlg::OnDisconnect);
+    connect(m_exitButton, &QPushButton::clicked, this, &CParlonDlg::OnExit);
+    connect(m_aboutButton, &QPushButton::clicked, about, &QAction::trigger);
+    connect(about, &QAction::triggered, this, &CParlonDlg::OnAbout);
+}
+
+// --- the user's fields ---
+
+bool CParlonDlg::ReadFields(UserFields& fields) {
+    fields.ip = m_ipAddress->Address();  // the control holds only valid addresses
+    std::string message;
+    const std::optional<uint16_t> port = ParsePortField(m_portEdit->text().toStdString(), message);
+    if (!port) {
+        RefuseField(m_portEdit, message);
+        return false;  // the nickname is not read after a refused port
+    }
+    fields.port = *port;
+    std::optional<std::string> nickname =
+        ParseNicknameField(m_nicknameEdit->text().toStdString(), message);
+    if (!nickname) {
+        RefuseField(m_nicknameEdit, message);
+        return false;
+    }
+    fields.nickname = std::move(*nickname);
+    return true;
+}
+
+void CParlonDlg::RefuseField(QLineEdit* field, const std::string& message) {
+    QMessageBox::warning(this, QStringLiteral("Parlon"), ToQString(message));
+    field->setFocus(Qt::OtherFocusReason);
+    field->selectAll();
+}
+
+void CParlonDlg::InitFields(const std::string& status, const UserFields& fields) {
+    m_ipAddress->SetAddress(fields.ip);
+    ShowStatus(status, fields.nickname, fields.port);
+}
+
+void CParlonDlg::ShowStatus(const std::string& status, const std::string& nickname, uint16_t port) {
+    m_statusLine->setText(ToQString(status));
+    ShowUserFields(nickname, port);
+    // Painted at once: Connect goes on to generate keys and register without returning to the
+    // event loop, and the user should see which step it is at.
+    m_statusLine->repaint();
+}
+
+void CParlonDlg::ShowUserFields(const std::string& nickname, uint16_t port) {
+    m_nicknameEdit->setText(ToQString(nickname));
+    m_portEdit->setText(QString::number(port));  // 1..65535, shown as itself
+}
+
+void CParlonDlg::EnableConnect(bool connectEnabled) {
+    m_connectButton->setEnabled(connectEnabled);
+    m_disconnectButton->setEnabled(!connectEnabled);
+}
+
+// --- timers ---
+
+void CParlonDlg::SetTimer(uint32_t id, uint32_t periodMs) {
+    QTimer*& timer = m_timers[id];
+    if (timer == nullptr) {
+        timer = new QTimer(this);
+        timer->setObjectName(QStringLiteral("sessionTimer%1").arg(id));
+        connect(timer, &QTimer::timeout, this, [this, id] { m_session->OnTimer(id); });
+    }
+    timer->start(static_cast<int>(std::min<uint32_t>(periodMs, INT_MAX)));
+}
+
+void CParlonDlg::KillTimer(uint32_t id) {
+    const auto found = m_timers.find(id);
+    if (found != m_timers.end()) {
+        found->second->stop();
+    }
+}
+
+// --- the list and the message windows ---
+
+void CParlonDlg::RebuildListView(const std::vector<ParlonEntry>& parlons) {
+    m_listView->clear();
+    QList<QTreeWidgetItem*> rows;
+    for (const ParlonEntry& parlon : parlons) {
+        rows << new QTreeWidgetItem(QStringList{ToQString(DisplayText(parlon.NicknameText())),
+                                                ToQString(parlon.Address().IpText()),
+                                                QString::number(parlon.port)});
+    }
+    m_listView->addTopLevelItems(rows);
+}
+
+int CParlonDlg::SelectionMark() const {
+    const QModelIndex current = m_listView->currentIndex();
+    return current.isValid() ? current.row() : -1;
+}
+
+bool CParlonDlg::eventFilter(QObject* watched, QEvent* event) {
+    // A double click anywhere in the list, on a row or not, opens a message to the row last
+    // selected.
+    if (watched == m_listView->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+        OnDblclkParlonList();
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void CParlonDlg::OnDblclkParlonList() {
+    // -1 (no row selected) becomes an index past every list: the session drops such a
+    // message when it is sent and says so.
+    OpenMessageWindow(MessageForm::Compose(*m_session, static_cast<uint32_t>(SelectionMark())));
+}
+
+void CParlonDlg::OpenAnswerForm(const ByteBuffer& text, uint32_t messageId, int32_t replyTimeMs) {
+    OpenMessageWindow(MessageForm::Answer(*m_session, text, messageId, replyTimeMs));
+}
+
+void CParlonDlg::OpenViewForm(const ByteBuffer& result) {
+    OpenMessageWindow(MessageForm::View(*m_session, result));
+}
+
+void CParlonDlg::OpenMessageWindow(MessageForm form) {
+    auto* window = new CMessageDlg(this, std::move(form));
+    window->Create();
+}
+
+void CParlonDlg::Notify(const SessionEvent& event) {
+    // Sending, replying and forwarding are in the activity log; errors need the user's eye.
+    if (event.kind == SessionEvent::Kind::Error) {
+        m_errors.Add(ToQString(event.text));
+    }
+}
+
+// --- buttons ---
+
+void CParlonDlg::OnConnect() {
+    m_session->OnConnect();
+}
+
+void CParlonDlg::OnDisconnect() {
+    m_session->OnDisconnect();
+}
+
+void CParlonDlg::OnExit() {
+    m_session->OnExit();
+    UserFields fields{m_session->Nickname(), 0, m_session->Port()};
+    if (ReadFields(fields)) {
+        accept();
+    }
+}
+
+void CParlonDlg::OnAbout() {
+    CAboutDlg about(this);
+    about.exec();
+}
+
+}  // namespace parlon
