@@ -1,0 +1,342 @@
+// The round trip of a message and its reply across four parlons on loopback, at hop count 3
+// with a poll period of 10 ms and a reply time of 0, beside the two parts it cannot be faster
+// than: the ticks it waits for and its cryptography.
+//
+// The nodes run in this process: four CliNodes (the headless node's own host, timers and
+// session), each on an io_context and a thread of its own, with real listeners and real TCP
+// between them, registered at an in-process center (CenterThread). The sender's message is
+// typed as a terminal user types it ("send ROW TEXT"); every node answers with an automatic
+// reply, which with a reply time of 0 is queued the moment the message is shown.
+//
+// Ticks waited: a message queued between two ticks of the sender waits for the next one, then
+// each hop waits for the receiver's next tick: 1 + 3 out + 3 back = 7. The sender's wait is
+// uniform over the period (5 ms on average). The six hop waits pair up: a hop from X to Y
+// waits (phase(Y) - phase(X)) mod period and the same hop back the rest of the period, so
+// they add up to about 3 periods whatever the phases are. The timers therefore account for
+// about 0.5 + 3 = 3.5 periods, 35 ms, of each round trip (at most 7 periods, 70 ms).
+//
+// The crypto floor is the same round trip's cryptography alone (BM_CryptoRoundTrip: one
+// WrapMessage at hop count 3, the six Unwraps and the WrapReply, on four EncryptionContexts in
+// one thread, no network, no timers); crypto_bench measures its parts one by one.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "center/center_thread.h"
+#include "cli/cli_node.h"
+#include "common/text_field.h"
+#include "common/utf8_text.h"
+#include "crypto/encryption_context.h"
+#include "queue/guarded_queue.h"
+
+namespace parlon {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr uint32_t kHopCount = 3;
+constexpr uint32_t kPollPeriodMs = 10;
+constexpr int kNodes = 4;
+constexpr int kMessages = 25;
+constexpr int kTicksWaited = 1 + 2 * static_cast<int>(kHopCount);
+constexpr double kExpectedTimerShareMs = (0.5 + kHopCount) * kPollPeriodMs;
+
+// The figures the summary prints after the runs.
+struct Figures {
+    std::vector<double> roundTripsMs;
+    double cryptoFloorMs = 0;
+} g_figures;
+
+double Median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+uint16_t FreeLoopbackPort() {
+    asio::io_context io;
+    asio::ip::tcp::acceptor acceptor(io, {asio::ip::address_v4::loopback(), 0});
+    return acceptor.local_endpoint().port();
+}
+
+// What a node printed that the benchmark waits for. Written on the node's thread.
+class EventRecord {
+  public:
+    EventSink Sink() {
+        return [this](const NodeEvent& event) {
+            const std::lock_guard lock(m_mutex);
+            if (const auto* list = std::get_if<ListEvent>(&event)) {
+                m_list = *list;
+            } else if (std::holds_alternative<ReplyEvent>(event)) {
+                ++m_replies;
+            } else if (const auto* error = std::get_if<ErrorEvent>(&event)) {
+                std::fprintf(stderr, "node error: %s\n", error->text.c_str());
+            }
+            m_changed.notify_all();
+        };
+    }
+
+    // The list last shown once it has `rows` rows, or nullopt after `limit`.
+    std::optional<ListEvent> WaitForList(size_t rows, std::chrono::seconds limit) {
+        std::unique_lock lock(m_mutex);
+        if (!m_changed.wait_for(lock, limit, [&] { return m_list.parlons.size() == rows; })) {
+            return std::nullopt;
+        }
+        return m_list;
+    }
+
+    int Replies() {
+        const std::lock_guard lock(m_mutex);
+        return m_replies;
+    }
+
+    bool WaitForReplies(int count, std::chrono::seconds limit) {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, limit, [&] { return m_replies >= count; });
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    ListEvent m_list;
+    int m_replies = 0;
+};
+
+// One node on its own thread, as a parlon-cli process would run it.
+class NodeThread {
+  public:
+    NodeThread(const std::string& nickname, const PeerAddress& center,
+               const std::filesystem::path& logDir) {
+        NodeOptions options;
+        options.settings.nickname = nickname;
+        options.settings.ownIp = ParseIpv4("127.0.0.1");
+        options.settings.ownPort = FreeLoopbackPort();
+        options.settings.center = center;
+        options.autoReply = "ok";
+        SessionServices services = SessionServices::Real();
+        services.incoming = &m_incoming;
+        m_node = std::make_unique<CliNode>(
+            m_io, options, std::make_unique<ActivityLog>(logDir / (nickname + ".log")),
+            std::move(services), m_events.Sink());
+        m_thread = std::thread([this] { m_io.run(); });
+        Post([this] { m_node->Start(); });
+    }
+
+    ~NodeThread() {
+        // The node's timers keep its context busy: it is stopped once the end line is written.
+        Post([this] {
+            m_node->Quit();
+            m_io.stop();
+        });
+        m_thread.join();
+        m_node.reset();  // signs off at the center
+    }
+
+    template <typename Handler>
+    void Post(Handler&& handler) {
+        asio::post(m_io, std::forward<Handler>(handler));
+    }
+    void Type(std::string line) {
+        Post([this, line = std::move(line)] { m_node->HandleLine(line); });
+    }
+    EventRecord& Events() { return m_events; }
+
+  private:
+    asio::io_context m_io{1};
+    // Keeps run() going until the node is stopped, also while nothing is due.
+    asio::executor_work_guard<asio::io_context::executor_type> m_work{m_io.get_executor()};
+    GuardedQueue m_incoming;
+    EventRecord m_events;
+    std::unique_ptr<CliNode> m_node;
+    std::thread m_thread;
+};
+
+class TempDirectory {
+  public:
+    TempDirectory() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "parlon-bench-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        m_path = pattern;
+    }
+    ~TempDirectory() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    const std::filesystem::path& Path() const { return m_path; }
+
+  private:
+    std::filesystem::path m_path;
+};
+
+void BM_RoundTripFourNodes(benchmark::State& state) {
+    CenterSettings settings;
+    settings.hopCount = kHopCount;
+    settings.pollPeriod = kPollPeriodMs;
+    settings.replyTime = 0;
+    settings.registerPeriod = 2000;
+    settings.switchPeriod = 1000;
+    settings.expire = 30000;
+    std::string error;
+    const std::unique_ptr<CenterThread> center =
+        CenterThread::Start(settings, error, [](const std::string&) {});
+    if (center == nullptr) {
+        state.SkipWithError(("no center: " + error).c_str());
+        return;
+    }
+    TempDirectory logs;
+    std::vector<std::unique_ptr<NodeThread>> nodes;
+    for (int i = 0; i < kNodes; ++i) {
+        nodes.push_back(std::make_unique<NodeThread>("node" + std::to_string(i), center->Address(),
+                                                     logs.Path()));
+    }
+    std::optional<ListEvent> list;
+    for (auto& node : nodes) {
+        if (!(list = node->Events().WaitForList(kNodes, 60s))) {
+            state.SkipWithError("the nodes never listed each other");
+            return;
+        }
+    }
+    NodeThread& sender = *nodes.front();
+    const std::string addressee = "node" + std::to_string(kNodes - 1);
+    list = sender.Events().WaitForList(kNodes, 1s);
+    const auto row = std::find_if(list->parlons.begin(), list->parlons.end(),
+                                  [&](const ListRow& r) { return r.nickname == addressee; });
+    if (row == list->parlons.end()) {
+        state.SkipWithError("the addressee is not in the sender's list");
+        return;
+    }
+
+    g_figures.roundTripsMs.clear();
+    int sent = 0;
+    for (auto _ : state) {
+        const int replies = sender.Events().Replies();
+        const auto start = Clock::now();
+        sender.Type("send " + std::to_string(row->index) + " message " + std::to_string(++sent));
+        if (!sender.Events().WaitForReplies(replies + 1, 10s)) {
+            state.SkipWithError("a reply did not come back within 10 s");
+            return;
+        }
+        const std::chrono::duration<double> elapsed = Clock::now() - start;
+        state.SetIterationTime(elapsed.count());
+        g_figures.roundTripsMs.push_back(elapsed.count() * 1000);
+    }
+}
+
+// The cryptography of one round trip, on four contexts routing over one list.
+void BM_CryptoRoundTrip(benchmark::State& state) {
+    std::vector<ParlonEntry> parlons(kNodes);
+    std::vector<std::unique_ptr<EncryptionContext>> contexts;
+    for (int i = 0; i < kNodes; ++i) {
+        ParlonEntry& entry = parlons[static_cast<size_t>(i)];
+        entry.ip = ParseIpv4("127.0.0.1");
+        entry.port = static_cast<uint16_t>(9000 + i);
+        entry.SetNickname("node" + std::to_string(i));
+        contexts.push_back(std::make_unique<EncryptionContext>(entry.Address(), &parlons));
+    }
+    for (int i = 0; i < kNodes; ++i) {
+        parlons[static_cast<size_t>(i)].SetPublicKey(
+            contexts[static_cast<size_t>(i)]->GetPublicKey());
+        contexts[static_cast<size_t>(i)]->SetHopCount(kHopCount);
+    }
+    const auto contextAt = [&](const PeerAddress& address) -> EncryptionContext& {
+        return *contexts[static_cast<size_t>(address.port - 9000)];
+    };
+    const TextField message = MakeTextField(QueuedText("message").Bytes());
+    const TextField reply = MakeTextField(QueuedText("ok").Bytes());
+
+    std::vector<double> timesMs;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        PeerAddress hop;
+        std::optional<ByteBuffer> packet =
+            contexts.front()->WrapMessage(message, static_cast<uint32_t>(kNodes - 1), hop);
+        for (int step = 0; packet && step < 4 * kNodes; ++step) {
+            PeerAddress next;
+            uint32_t messageId = 0;
+            const PeerAddress at = hop;
+            const std::optional<ByteBuffer> inner = contextAt(at).Unwrap(*packet, next, messageId);
+            if (!inner || (next.ip == 0 && messageId == 0)) {
+                packet = inner;  // the reply has come home (or the round trip broke)
+                break;
+            }
+            if (next.ip != 0) {
+                packet = inner;
+                hop = next;
+            } else {
+                packet = contextAt(at).WrapReply(reply, messageId, hop);
+            }
+        }
+        if (!packet || packet->Length() != 2 * kTextFieldSize) {
+            state.SkipWithError("the round trip did not end with the reply at the sender");
+            return;
+        }
+        timesMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    g_figures.cryptoFloorMs = Median(timesMs);
+}
+
+void PrintSummary() {
+    std::vector<double> times = g_figures.roundTripsMs;
+    if (times.empty()) {
+        return;
+    }
+    std::sort(times.begin(), times.end());
+    const auto at = [&](double q) {
+        return times[static_cast<size_t>(q * static_cast<double>(times.size() - 1))];
+    };
+    const double median = Median(times);
+    std::printf(
+        "\nRound trip, %d nodes on loopback, hop count %u, poll period %u ms, reply time 0, %zu "
+        "messages:\n",
+        kNodes, kHopCount, kPollPeriodMs, times.size());
+    std::printf("  median %.1f ms   (min %.1f, p90 %.1f, max %.1f)\n", median, times.front(),
+                at(0.9), times.back());
+    std::printf(
+        "  timers:       %d ticks waited, about %.0f ms expected (%.1f periods), at most %d ms\n",
+        kTicksWaited, kExpectedTimerShareMs, kExpectedTimerShareMs / kPollPeriodMs,
+        kTicksWaited * static_cast<int>(kPollPeriodMs));
+    std::printf("  crypto floor: %.1f ms (median of BM_CryptoRoundTrip)\n",
+                g_figures.cryptoFloorMs);
+    std::printf("  the rest:     %.1f ms (transport, threads, queues, events)\n",
+                median - kExpectedTimerShareMs - g_figures.cryptoFloorMs);
+}
+
+BENCHMARK(BM_CryptoRoundTrip)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
+BENCHMARK(BM_RoundTripFourNodes)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(kMessages);
+
+}  // namespace
+}  // namespace parlon
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    parlon::PrintSummary();
+    return 0;
+}
