@@ -135,9 +135,18 @@ void CParlonDlg::BuildControls() {
     buttons->setSpacing(units.X(4));
     buttons->addWidget(m_connectButton, 0, 0);
     buttons->addWidget(m_disconnectButton, 0, 1);
-    buttons->addWidget(m_exitButton, 1, 1);
-    buttons->addWidget(m_aboutButton, 3, 0, 1, 2);
-    buttons->setRowMinimumHeight(2, units.Y(6));
+    buttons->addWidget(m_exitButton, 0, 2);
+    buttons->addWidget(m_aboutButton, 2, 0, 1, 3);
+    buttons->setRowMinimumHeight(1, units.Y(6));
+    // Three buttons of one width, with room around the longest caption.
+    int buttonWidth = 0;
+    for (const QPushButton* button : {m_connectButton, m_disconnectButton, m_exitButton}) {
+        buttonWidth = std::max(buttonWidth, button->sizeHint().width() + units.X(6));
+    }
+    for (int column = 0; column < 3; ++column) {
+        buttons->setColumnMinimumWidth(column, buttonWidth);
+        buttons->setColumnStretch(column, 1);
+    }
 
     auto* left = new QVBoxLayout;
     left->addLayout(fields);

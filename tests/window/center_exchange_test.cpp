@@ -1,6 +1,5 @@
 // The window against a real center on loopback: Connect, the list after the switch,
-// Disconnect, the sign-off in the teardown, and a full exchange of a message and its reply
-// between two windows, each with its own listener and queue.
+// Disconnect, a center that cannot be reached, and the sign-off in the teardown.
 #include <gtest/gtest.h>
 
 #include <QLabel>
@@ -14,10 +13,7 @@
 #include <vector>
 
 #include "center/center_thread.h"
-#include "queue/guarded_queue.h"
 #include "window/loopback_port.h"
-#include "window/message_dlg.h"
-#include "window/utf8_limited_edits.h"
 #include "window/window_test_support.h"
 
 namespace parlon::testing {
@@ -70,13 +66,6 @@ class CenterExchangeTest : public WindowTest {
         return settings;
     }
 
-    // A window on its own incoming queue (two windows in one process must not share one).
-    std::unique_ptr<CParlonDlg> OpenOwn(const ParlonSettings& settings, GuardedQueue& incoming) {
-        SessionServices services = SessionServices::Real();
-        services.incoming = &incoming;
-        return Open(settings, std::move(services), settings.nickname + ".log");
-    }
-
     static QStringList ListedNicknames(const CParlonDlg& window) {
         const auto* list = Child<QTreeWidget>(window, "parlonList");
         QStringList nicknames;
@@ -90,21 +79,6 @@ class CenterExchangeTest : public WindowTest {
     }
     static void Press(const CParlonDlg& window, const char* button) {
         Child<QPushButton>(window, button)->click();
-    }
-
-    static CMessageDlg* WaitForForm(const CParlonDlg& window, FormMode mode) {
-        CMessageDlg* found = nullptr;
-        static_cast<void>(QTest::qWaitFor(
-            [&] {
-                for (CMessageDlg* form : window.findChildren<CMessageDlg*>()) {
-                    if (form->Form().Mode() == mode) {
-                        found = form;
-                    }
-                }
-                return found != nullptr;
-            },
-            10000));
-        return found;  // null when none came in time
     }
 
     CenterLines m_centerLines;
@@ -164,52 +138,6 @@ TEST_F(CenterExchangeTest, TheCloseBoxWritesNoEndLineButTheTeardownSignsOff) {
     // The center logs on its own thread, after it has read the sign-off.
     EXPECT_TRUE(QTest::qWaitFor([&] { return m_centerLines.AnyHas(signOff); }, 5000));
     EXPECT_FALSE(LogHas("Leaving: ***** Application ended!!! *****"));
-}
-
-TEST_F(CenterExchangeTest, AMessageAndItsReplyTravelBetweenTwoWindows) {
-    GuardedQueue aliceIncoming;
-    GuardedQueue bobIncoming;
-    std::unique_ptr<CParlonDlg> alice = OpenOwn(Own("Alice"), aliceIncoming);
-    std::unique_ptr<CParlonDlg> bob = OpenOwn(Own("Bob"), bobIncoming);
-    Press(*alice, "connectButton");
-    Press(*bob, "connectButton");
-    ASSERT_EQ(Status(*alice), "Connected");
-    ASSERT_EQ(Status(*bob), "Connected");
-    // Both lists in use hold both parlons once each has re-registered and switched.
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return ListedNicknames(*alice).size() == 2 && ListedNicknames(*bob).size() == 2; },
-        10000));
-
-    // Alice double-clicks Bob and writes.
-    auto* list = Child<QTreeWidget>(*alice, "parlonList");
-    const int bobRow = static_cast<int>(ListedNicknames(*alice).indexOf(QStringLiteral("Bob")));
-    const QPoint bobCell = list->visualItemRect(list->topLevelItem(bobRow)).center();
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, bobCell);
-    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, bobCell);
-    CMessageDlg* compose = WaitForForm(*alice, FormMode::Compose);
-    ASSERT_NE(compose, nullptr);
-    TypeText(Child<Utf8TextEdit>(*compose, "messageEdit"), QStringLiteral("Hello Bob, café at 5?"));
-    Child<QPushButton>(*compose, "okButton")->click();
-    EXPECT_EQ(alice->Session().OutgoingCount(), 1u);
-
-    // Bob's answer window shows it and counts down the center's reply time.
-    CMessageDlg* answer = WaitForForm(*bob, FormMode::Answer);
-    ASSERT_NE(answer, nullptr);
-    EXPECT_EQ(Child<Utf8TextEdit>(*answer, "messageEdit")->Text(), "Hello Bob, café at 5?");
-    EXPECT_EQ(answer->windowTitle(), "Time Left:   1");
-    TypeText(Child<Utf8TextEdit>(*answer, "replyEdit"), QStringLiteral("Yes, see you"));
-    Child<QPushButton>(*answer, "okButton")->click();  // time is left: only hides
-    EXPECT_FALSE(answer->isVisible());
-
-    // When Bob's time is up the reply goes back, and Alice's view window shows both texts.
-    CMessageDlg* view = WaitForForm(*alice, FormMode::View);
-    ASSERT_NE(view, nullptr);
-    EXPECT_EQ(Child<Utf8TextEdit>(*view, "messageEdit")->Text(), "Hello Bob, café at 5?");
-    EXPECT_EQ(Child<Utf8TextEdit>(*view, "replyEdit")->Text(), "Yes, see you");
-
-    EXPECT_TRUE(LogHas("Alice: - Sending \"Hello Bob, café at 5?\" to Bob.", "Alice.log"));
-    EXPECT_TRUE(LogHas("Bob: - Just recieved a new message!", "Bob.log"));
-    EXPECT_TRUE(LogHas("Alice: - Just recieved a new reply!", "Alice.log"));
 }
 
 }  // namespace

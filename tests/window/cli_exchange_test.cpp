@@ -117,10 +117,9 @@ class CliExchangeTest : public WindowTest {
             QStringLiteral("--port"),   QString::number(FreeLoopbackPort()),
             QStringLiteral("--center"), QStringLiteral("127.0.0.1:%1").arg(m_centerPort),
             QStringLiteral("--json")};
-        auto node = std::make_unique<ChildProgram>(PARLON_CLI_PROGRAM, arguments + extra, home,
-                                                   QProcess::StandardOutput);
-        node->WriteLine("connect");
-        return node;
+        // A node presses Connect by itself once it has started.
+        return std::make_unique<ChildProgram>(PARLON_CLI_PROGRAM, arguments + extra, home,
+                                              QProcess::StandardOutput);
     }
 
     // The row of `nickname` in a node's list event, or -1.

@@ -184,16 +184,6 @@ TEST_F(AnswerWindowTest, NoReplyTimeMeansNoCountdownAndOkAnswersAtOnce) {
     EXPECT_EQ(Queued(), 1u);
 }
 
-TEST_F(AnswerWindowTest, TwoMessagesOpenTwoIndependentWindows) {
-    CMessageDlg* first = Show(MessageForm::Answer(Session(), Field("one"), 1, 30000));
-    CMessageDlg* second = Show(MessageForm::Answer(Session(), Field("two"), 2, 30000));
-    EXPECT_NE(first, second);
-    EXPECT_EQ(MessageBox(*first)->Text(), "one");
-    EXPECT_EQ(MessageBox(*second)->Text(), "two");
-    EXPECT_EQ(first->Form().MessageId(), 1u);
-    EXPECT_EQ(second->Form().MessageId(), 2u);
-}
-
 // --- view ---
 
 TEST_F(MessageWindowTest, ViewShowsMessageAndReplyAndOkQueuesNothing) {

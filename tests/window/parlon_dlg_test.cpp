@@ -198,30 +198,23 @@ TEST_F(MainWindowTest, ALongNicknameFromTheSettingsMayShrinkButNotGrow) {
     EXPECT_EQ(m_nickname->text(), "ABCDEFGHIJKLMN");
 }
 
-TEST_F(MainWindowTest, FieldsReadBackForTheSession) {
+TEST_F(MainWindowTest, FieldsReadBackForTheSessionAndARefusedOneKeepsItsValue) {
     OpenWindow(NoSettingsFile());
     Type(m_nickname, QStringLiteral("Zoë"));
     Type(m_port, QStringLiteral(" 40000"));
     m_ip->SetAddress(ParseIpv4("192.168.1.20"));
     SessionHost& host = *m_window;
-    UserFields fields;
+    UserFields fields{"kept", 0, 1234};
     ModalAnswerer answerer;
     ASSERT_TRUE(host.ReadFields(fields));
     EXPECT_TRUE(answerer.Seen().isEmpty());
     EXPECT_EQ(fields.nickname, "Zoë");
     EXPECT_EQ(fields.port, 40000);
     EXPECT_EQ(fields.ip, ParseIpv4("192.168.1.20"));
-}
 
-TEST_F(MainWindowTest, ARefusedFieldKeepsTheSessionsValue) {
-    OpenWindow(NoSettingsFile());
     Type(m_port, QStringLiteral("70000"));
-    SessionHost& host = *m_window;
-    UserFields fields{"kept", 0, 1234};
-    ModalAnswerer answerer;
     EXPECT_FALSE(host.ReadFields(fields));
-    EXPECT_EQ(fields.port, 1234);
-    EXPECT_EQ(fields.nickname, "kept");
+    EXPECT_EQ(fields.port, 40000);
 }
 
 // --- the session's host: status, buttons, list ---

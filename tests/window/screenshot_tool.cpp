@@ -83,6 +83,17 @@ std::unique_ptr<CenterConnection> RegisterListedParlon(const CenterThread& cente
     return link;
 }
 
+// `port` when it is free (the pictures stay the same from run to run), else any free port.
+uint16_t PreferredPort(uint16_t port) {
+    asio::io_context io;
+    asio::ip::tcp::acceptor acceptor(io);
+    std::error_code error;
+    acceptor.open(asio::ip::tcp::v4(), error);
+    acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true), error);
+    acceptor.bind(asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), port), error);
+    return error ? parlon::testing::FreeLoopbackPort() : port;
+}
+
 ByteBuffer Field(const std::string& text) {
     const TextField field = MakeTextField(QueuedText(text).Bytes());
     return ByteBuffer(field);
@@ -99,7 +110,7 @@ int Run(const QDir& output) {
     }
     std::vector<std::unique_ptr<CenterConnection>> others;
     for (const auto& [nickname, port] :
-         {std::pair{"Ada", 40001}, {"Lindqvist", 40002}, {"Mira", 40003}}) {
+         {std::pair{"Ada", 9001}, {"Lindqvist", 9002}, {"Mira", 9003}}) {
         others.push_back(RegisterListedParlon(*center, nickname, static_cast<uint16_t>(port)));
         if (others.back() == nullptr) {
             std::fprintf(stderr, "cannot register %s\n", nickname);
@@ -111,7 +122,7 @@ int Run(const QDir& output) {
     ParlonSettings settings;
     settings.nickname = "Quill";
     settings.ownIp = ParseIpv4("127.0.0.1");
-    settings.ownPort = parlon::testing::FreeLoopbackPort();
+    settings.ownPort = PreferredPort(9004);
     settings.center = center->Address();
     CParlonDlg window(std::make_unique<ActivityLog>(home.Path() / "Activity.log"),
                       SessionServices::Real(), settings);
