@@ -109,6 +109,7 @@ class NodeProcess {
     ChildProcess& Process() { return *m_process; }
     const std::string& Nickname() const { return m_nickname; }
     uint16_t Port() const { return m_port; }
+    const std::filesystem::path& Dir() const { return m_dir.Path(); }
     std::string Log() const { return ReadFile(m_dir.Path() / "Activity.log"); }
     std::string Stderr() const { return ReadFile(m_dir.Path() / "stderr.txt"); }
     const std::vector<std::string>& Seen() const { return m_seen; }
@@ -303,6 +304,37 @@ TEST_F(NodeProcessTest, ACenterThatCannotBeReachedLeavesTheNodeRunning) {
     node.NextEvent("error");
     EXPECT_EQ(node.Quit(), 0);
     EXPECT_TRUE(EndsWithEndLine(node.Log(), "Alone")) << node.Log();
+}
+
+TEST_F(NodeProcessTest, APortThatIsTakenShowsTheListenerErrorAndTheNodeGoesOn) {
+    CenterProcess center({});
+    NodeProcess first("First", {"--center", center.Address(), "--json"});
+    first.NextEvent(
+        "status", [](const Json& e) { return e["text"] == "Connected"; }, kStartLimit);
+    // A second node on the port the first one listens on: it must not announce that port.
+    ChildProcess second({PARLON_CLI_PATH, "--nick", "Second", "--ip", "127.0.0.1", "--port",
+                         std::to_string(first.Port()), "--center", center.Address(), "--json"},
+                        first.Dir(), first.Dir() / "second-stderr.txt");
+    const auto deadline = Clock::now() + kStartLimit;
+    bool statusShown = false;
+    bool errorShown = false;
+    while (!(statusShown && errorShown)) {
+        const std::optional<std::string> line = second.ReadLine(deadline);
+        ASSERT_TRUE(line) << "no listener error from the second node";
+        const Json event = Json::parse(*line);
+        statusShown |= event["event"] == "status" && event["text"] == "Error Listening On Port!";
+        errorShown |= event["event"] == "error" &&
+                      event["text"].get<std::string>().find(std::to_string(first.Port())) !=
+                          std::string::npos;
+    }
+    second.WriteLine("list");
+    const std::optional<std::string> list = second.ReadLine(Clock::now() + kStepLimit);
+    ASSERT_TRUE(list);
+    EXPECT_EQ(*list, R"({"event":"list","parlons":[]})");
+    second.WriteLine("quit");
+    EXPECT_EQ(second.Wait(Clock::now() + kStepLimit), 0);
+    EXPECT_EQ(CountOf(center.Log(), "\"Second\""), 0u) << center.Log();
+    EXPECT_EQ(first.Quit(), 0);
 }
 
 TEST_F(NodeProcessTest, AWrongValueAtStartEndsWithStatusTwoBeforeAnythingIsLogged) {

@@ -61,13 +61,6 @@ TEST_F(TerminalFormTest, ComposeQueuesTheMessageBoxTextOnOK) {
     EXPECT_EQ(session_->OutgoingCount(), 1u);
 }
 
-TEST_F(TerminalFormTest, AnswerStartsTimerFourAtOneSecond) {
-    TerminalForm answer(MessageForm::Answer(*session_, Field("q"), 5, 3000), timers_);
-    ASSERT_EQ(timers_.Running().size(), 1u);
-    EXPECT_EQ(timers_.Running()[0]->Period(), 1000u);
-    EXPECT_EQ(answer.Form().Caption(), "Time Left:   3");
-}
-
 TEST_F(TerminalFormTest, TheReplyThatLeavesIsTheTextInTheBoxWhenTimeIsUp) {
     TerminalForm answer(MessageForm::Answer(*session_, Field("q"), 5, 2000), timers_);
     answer.Answer("first");
@@ -79,17 +72,6 @@ TEST_F(TerminalFormTest, TheReplyThatLeavesIsTheTextInTheBoxWhenTimeIsUp) {
     EXPECT_EQ(answer.Form().ReplyText(), "second");
     EXPECT_EQ(session_->OutgoingCount(), 1u);
     EXPECT_TRUE(timers_.Running().empty());
-}
-
-TEST_F(TerminalFormTest, AnswerWithTimeLeftOnlyHidesAndAfterTheEndChangesNothing) {
-    TerminalForm answer(MessageForm::Answer(*session_, Field("q"), 5, 1000), timers_);
-    answer.PressOK();
-    EXPECT_EQ(session_->OutgoingCount(), 0u);
-    timers_.Advance(1000);
-    EXPECT_EQ(session_->OutgoingCount(), 1u);
-    EXPECT_EQ(answer.Form().ReplyText(), "");
-    answer.Answer("late");
-    EXPECT_EQ(session_->OutgoingCount(), 1u);
 }
 
 TEST_F(TerminalFormTest, AFormDestroyedDuringItsCountdownStopsItsTimer) {
