@@ -17,6 +17,7 @@
 
 namespace parlon {
 
+// `connect` also bounds a whole sign-off, which is one small write.
 struct TransportDeadlines {
     std::chrono::milliseconds connect{5000};         // establishing any connection
     std::chrono::milliseconds peerExchange{10000};   // a whole Send
