@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 
 namespace parlon {
 
@@ -17,7 +18,11 @@ uint64_t CenterRegistry::Key(const PeerAddress& address) noexcept {
 CenterRegistry::Outcome CenterRegistry::Register(const ParlonEntry& entry, Millis now) {
     const auto found = m_positions.find(Key(entry.Address()));
     if (found != m_positions.end()) {
-        m_entries[found->second] = entry;
+        ParlonEntry& listed = m_entries[found->second];
+        if (std::memcmp(&listed, &entry, sizeof entry) != 0) {
+            listed = entry;
+            ++m_revision;
+        }
         m_renewedAt[found->second] = now;
         return Outcome::Renewed;
     }
@@ -27,6 +32,7 @@ CenterRegistry::Outcome CenterRegistry::Register(const ParlonEntry& entry, Milli
     m_positions.emplace(Key(entry.Address()), m_entries.size());
     m_entries.push_back(entry);
     m_renewedAt.push_back(now);
+    ++m_revision;
     return Outcome::Added;
 }
 
@@ -39,6 +45,7 @@ bool CenterRegistry::SignOff(const PeerAddress& address) {
     m_entries.erase(m_entries.begin() + index);
     m_renewedAt.erase(m_renewedAt.begin() + index);
     Reindex();
+    ++m_revision;
     return true;
 }
 
@@ -58,6 +65,7 @@ std::vector<ParlonEntry> CenterRegistry::DropExpired(Millis now) {
         m_entries.resize(kept);
         m_renewedAt.resize(kept);
         Reindex();
+        ++m_revision;
     }
     return dropped;
 }

@@ -48,6 +48,10 @@ class CenterRegistry {
     const std::vector<ParlonEntry>& Entries() const noexcept { return m_entries; }
     size_t Size() const noexcept { return m_entries.size(); }
 
+    // Changes whenever the bytes of Entries() change (a renewal with the same entry leaves it
+    // alone), so a copy of the list made at one revision stays right until the next.
+    uint64_t Revision() const noexcept { return m_revision; }
+
   private:
     static uint64_t Key(const PeerAddress& address) noexcept;
     // Renumbers m_positions after entries were removed.
@@ -60,6 +64,7 @@ class CenterRegistry {
     std::vector<ParlonEntry> m_entries;
     std::vector<Millis> m_renewedAt;
     std::unordered_map<uint64_t, size_t> m_positions;  // address key -> index in m_entries
+    uint64_t m_revision = 0;
 };
 
 }  // namespace parlon

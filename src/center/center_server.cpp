@@ -117,7 +117,10 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
             ParlonEntry entry;
             std::memcpy(&entry, m_request.data() + kFrameHeaderSize, sizeof entry);
             m_reply = m_server.OnRegistration(entry);
-            asio::async_write(m_socket, asio::buffer(m_reply.Data(), m_reply.Length()),
+            const std::array<asio::const_buffer, 2> pieces = {
+                asio::buffer(m_reply.head.Data(), m_reply.head.Length()),
+                asio::buffer(m_reply.entries.Data(), m_reply.entries.Length())};
+            asio::async_write(m_socket, pieces,
                               [self = shared_from_this()](std::error_code writeError, size_t) {
                                   self->OnReplyWritten(writeError);
                               });
@@ -176,7 +179,7 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
     asio::steady_timer m_deadline;
     const std::string m_peerText;
     std::array<uint8_t, kRegistrationFrameSize> m_request{};  // the longest request
-    ByteBuffer m_reply;
+    CenterServer::Reply m_reply;                              // held until written
     bool m_timedOut = false;
     bool m_aborted = false;
 };
@@ -234,7 +237,7 @@ void CenterServer::Close() {
     }
 }
 
-ByteBuffer CenterServer::OnRegistration(const ParlonEntry& entry) {
+CenterServer::Reply CenterServer::OnRegistration(const ParlonEntry& entry) {
     SweepExpired();
     const Millis now = Now();
     const std::string who = EndpointText(entry.Address()) + " " + PrintableNickname(entry);
@@ -251,7 +254,21 @@ ByteBuffer CenterServer::OnRegistration(const ParlonEntry& entry) {
             break;
     }
     ArmExpiryTimer();
-    return EncodeCenterReply(ScheduleAt(m_settings, now), m_registry.Entries());
+    // The head is the reply frame for no entries with the real count put in.
+    Reply reply{EncodeCenterReply(ScheduleAt(m_settings, now), {}), ListedBytes()};
+    const auto count = static_cast<uint32_t>(m_registry.Size());
+    std::memcpy(reply.head.MutableData() + kReplyCountOffset, &count, sizeof count);
+    return reply;
+}
+
+const ByteBuffer& CenterServer::ListedBytes() {
+    if (m_listedRevision != m_registry.Revision()) {
+        const std::vector<ParlonEntry>& entries = m_registry.Entries();
+        m_listedBytes =
+            ByteBuffer(entries.data(), static_cast<uint32_t>(entries.size() * kParlonEntrySize));
+        m_listedRevision = m_registry.Revision();
+    }
+    return m_listedBytes;
 }
 
 void CenterServer::OnSignOff(const PeerAddress& address) {

@@ -20,6 +20,7 @@
 #include <asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <unordered_set>
@@ -52,8 +53,15 @@ class CenterServer {
     friend class CenterExchange;
     using Millis = CenterRegistry::Millis;
 
+    // A reply in two pieces, written with one gather write: the head (magic, type, schedule,
+    // count) made for this reply, and the entries shared by every reply until the list changes.
+    struct Reply {
+        ByteBuffer head;
+        ByteBuffer entries;
+    };
+
     // For CenterExchange: one complete request each.
-    ByteBuffer OnRegistration(const ParlonEntry& entry);
+    Reply OnRegistration(const ParlonEntry& entry);
     void OnSignOff(const PeerAddress& address);
     void OnExchangeEnded(CenterExchange* exchange);
     void Log(const std::string& text);
@@ -64,6 +72,8 @@ class CenterServer {
     void SweepExpired();
     void ArmExpiryTimer();
     Millis Now() const;
+    // The registry's entries as reply bytes, copied only when the list has changed.
+    const ByteBuffer& ListedBytes();
 
     asio::io_context& m_io;
     const CenterSettings m_settings;
@@ -77,6 +87,8 @@ class CenterServer {
     bool m_closed = false;
     uint16_t m_port = 0;
     std::unordered_set<CenterExchange*> m_exchanges;  // the open connections
+    ByteBuffer m_listedBytes;                         // ListedBytes() at m_listedRevision
+    std::optional<uint64_t> m_listedRevision;
 };
 
 }  // namespace parlon

@@ -138,5 +138,35 @@ TEST_F(CenterRegistryTest, NextExpiryIsTheOldestRenewalPlusTheExpireTime) {
     EXPECT_EQ(m_registry.NextExpiry(), 300ms + kExpire);
 }
 
+TEST_F(CenterRegistryTest, TheRevisionMovesExactlyWhenTheListedBytesChange) {
+    uint64_t seen = m_registry.Revision();
+    const auto changed = [&] {
+        const bool moved = m_registry.Revision() != seen;
+        seen = m_registry.Revision();
+        return moved;
+    };
+    Register(7001, "a");
+    EXPECT_TRUE(changed());
+    Register(7001, "a", 100ms);
+    EXPECT_FALSE(changed()) << "a renewal with the same entry";
+    Register(7001, "a", 200ms, "new key");
+    EXPECT_TRUE(changed());
+    EXPECT_FALSE(m_registry.SignOff({ParseIpv4("127.0.0.1"), 7999}));
+    EXPECT_FALSE(changed());
+    Register(7002, "b", 200ms);
+    Register(7003, "c", 200ms);
+    changed();
+    EXPECT_EQ(Register(7004, "d", 200ms), Outcome::Full);
+    EXPECT_FALSE(changed());
+    EXPECT_TRUE(m_registry.DropExpired(100ms).empty());
+    EXPECT_FALSE(changed());
+    EXPECT_EQ(m_registry.DropExpired(1200ms).size(), 3u);
+    EXPECT_TRUE(changed());
+    Register(7001, "a", 1200ms);
+    changed();
+    EXPECT_TRUE(m_registry.SignOff({ParseIpv4("127.0.0.1"), 7001}));
+    EXPECT_TRUE(changed());
+}
+
 }  // namespace
 }  // namespace parlon

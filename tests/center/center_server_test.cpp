@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
 #include "net/center_connection.h"
 #include "net/com_exception.h"
+#include "net/packet.h"
 #include "net/socket_stream.h"
 #include "net_test_support.h"
 
@@ -76,6 +78,11 @@ class CenterServerTest : public ::testing::Test {
         return member;
     }
 
+    static std::vector<uint8_t> RegistrationFrame(const ParlonEntry& entry) {
+        const ByteBuffer frame = Packet(Registration, RegistrationRecord{entry, {}}).Encode();
+        return {frame.Bytes().begin(), frame.Bytes().end()};
+    }
+
     // Writes `bytes` and returns how many bytes the center answers before it closes (0 also
     // when it resets the connection, as it does when it leaves part of a request unread).
     size_t AnswerTo(const std::vector<uint8_t>& bytes) {
@@ -126,6 +133,25 @@ TEST_F(CenterServerTest, TheReplyCarriesTheScheduleOfTheSettings) {
     const uint32_t untilSwitch = alice.schedule.switchTime - alice.schedule.centerTime;
     EXPECT_GT(untilSwitch, 0u);
     EXPECT_LE(untilSwitch, m_settings.switchPeriod);
+}
+
+TEST_F(CenterServerTest, TheReplyIsOneWellFormedFrame) {
+    StartCenter();
+    Member alice = Join(7001, "alice", "key of alice");
+    ASSERT_TRUE(alice.Register());
+    Member bob = Join(7002, "bob", "key of bob");
+    ASSERT_TRUE(bob.Register());
+    SocketStream stream(m_center->Address(), Clock::now() + 2s);
+    stream.WriteAll(RegistrationFrame(bob.entry), Clock::now() + 2s);
+    const ByteBuffer reply = stream.ReadToEnd(1 << 20, Clock::now() + 5s);
+    ASSERT_EQ(reply.Length(), kReplyEntriesOffset + 2 * kParlonEntrySize);
+    EXPECT_EQ(std::vector<uint8_t>(reply.Data(), reply.Data() + 5),
+              (std::vector<uint8_t>{0xAA, 0x01, 0xEF, 0xAA, Registration}));
+    std::vector<ParlonEntry> listed;
+    CenterSchedule schedule;
+    ASSERT_TRUE(Packet(reply).ReadCenterReply(listed, schedule));
+    EXPECT_EQ(EncodeCenterReply(schedule, listed), reply);
+    EXPECT_EQ(std::memcmp(&listed[1], &bob.entry, sizeof bob.entry), 0);
 }
 
 TEST_F(CenterServerTest, ReRegistrationReplacesTheEntryInItsPlace) {
@@ -211,10 +237,7 @@ TEST_F(CenterServerTest, ASilentClientHoldsUpNobodyAndIsClosedAtTheDeadline) {
 
 TEST_F(CenterServerTest, ARegistrationArrivingInPiecesIsServed) {
     StartCenter();
-    const ParlonEntry entry = test::MakeEntry(7001, "alice", "key");
-    std::vector<uint8_t> frame = {0xAA, 0x01, 0xEF, 0xAA, Registration};
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&entry);
-    frame.insert(frame.end(), bytes, bytes + sizeof entry);
+    const std::vector<uint8_t> frame = RegistrationFrame(test::MakeEntry(7001, "alice", "key"));
     SocketStream stream(m_center->Address(), Clock::now() + 2s);
     for (size_t offset = 0; offset < frame.size(); offset += 100) {
         const size_t length = std::min<size_t>(100, frame.size() - offset);

@@ -1,0 +1,3 @@
+# Transport and center: registrations per second at the center, frames per second into a
+# PeerListener, each beside a floor measured in the same run.
+parlon_add_bench(parlon_net_bench ${CMAKE_CURRENT_LIST_DIR}/net_bench.cpp)
