@@ -9,15 +9,17 @@
 // reply, which with a reply time of 0 is queued the moment the message is shown.
 //
 // Ticks waited: a message queued between two ticks of the sender waits for the next one, then
-// each hop waits for the receiver's next tick: 1 + 3 out + 3 back = 7. The sender's wait is
-// uniform over the period (5 ms on average). The six hop waits pair up: a hop from X to Y
-// waits (phase(Y) - phase(X)) mod period and the same hop back the rest of the period, so
-// they add up to about 3 periods whatever the phases are. The timers therefore account for
-// about 0.5 + 3 = 3.5 periods, 35 ms, of each round trip (at most 7 periods, 70 ms).
+// each hop waits for the receiver's next tick: 1 + 3 out + 3 back = 7, so the timers account for
+// at most 7 periods (70 ms). How much of that is spent depends on the phases of the parlons'
+// poll timers: the sender's wait is half a period on average, and a hop waits little when the
+// receiver's tick comes soon after the tick that sent it. The share is therefore measured: the
+// round trip is run at poll periods of 10, 20, 30 and 40 ms, and the line through the four
+// means gives the periods waited (its slope) and the part that does not depend on the timers
+// (its value at period 0), of which the crypto floor is the known part and the rest overhead.
 //
 // The crypto floor is the same round trip's cryptography alone (BM_CryptoRoundTrip: one
-// WrapMessage at hop count 3, the six Unwraps and the WrapReply, on four EncryptionContexts in
-// one thread, no network, no timers); crypto_bench measures its parts one by one.
+// WrapMessage at hop count 3, the six Unwraps and the WrapReply, on four EncryptionContexts
+// called from one thread, no network, no timers); crypto_bench measures its parts one by one.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -28,9 +30,11 @@
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,17 +53,24 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr uint32_t kHopCount = 3;
-constexpr uint32_t kPollPeriodMs = 10;
+constexpr uint32_t kPollPeriodMs = 10;  // the period the figures are reported for
 constexpr int kNodes = 4;
-constexpr int kMessages = 25;
+constexpr int kMessages = 40;
 constexpr int kTicksWaited = 1 + 2 * static_cast<int>(kHopCount);
-constexpr double kExpectedTimerShareMs = (0.5 + kHopCount) * kPollPeriodMs;
 
 // The figures the summary prints after the runs.
 struct Figures {
-    std::vector<double> roundTripsMs;
+    std::map<uint32_t, std::vector<double>> roundTripsMs;  // by poll period
     double cryptoFloorMs = 0;
 } g_figures;
+
+double Mean(const std::vector<double>& values) {
+    double sum = 0;
+    for (double value : values) {
+        sum += value;
+    }
+    return values.empty() ? 0 : sum / static_cast<double>(values.size());
+}
 
 double Median(std::vector<double> values) {
     if (values.empty()) {
@@ -191,7 +202,8 @@ class TempDirectory {
 void BM_RoundTripFourNodes(benchmark::State& state) {
     CenterSettings settings;
     settings.hopCount = kHopCount;
-    settings.pollPeriod = kPollPeriodMs;
+    const auto pollPeriodMs = static_cast<uint32_t>(state.range(0));
+    settings.pollPeriod = pollPeriodMs;
     settings.replyTime = 0;
     settings.registerPeriod = 2000;
     settings.switchPeriod = 1000;
@@ -226,9 +238,15 @@ void BM_RoundTripFourNodes(benchmark::State& state) {
         return;
     }
 
-    g_figures.roundTripsMs.clear();
+    std::vector<double>& roundTripsMs = g_figures.roundTripsMs[pollPeriodMs];
+    roundTripsMs.clear();
+    std::mt19937 random(1);  // the same pauses in every run
+    std::uniform_int_distribution<int> pauseUs(0, static_cast<int>(pollPeriodMs) * 1000 - 1);
     int sent = 0;
     for (auto _ : state) {
+        // A user types at any moment, not just after a tick of the sender (which is when the
+        // previous reply was shown): the pause puts the message at a random point of the period.
+        std::this_thread::sleep_for(std::chrono::microseconds(pauseUs(random)));
         const int replies = sender.Events().Replies();
         const auto start = Clock::now();
         sender.Type("send " + std::to_string(row->index) + " message " + std::to_string(++sent));
@@ -238,7 +256,7 @@ void BM_RoundTripFourNodes(benchmark::State& state) {
         }
         const std::chrono::duration<double> elapsed = Clock::now() - start;
         state.SetIterationTime(elapsed.count());
-        g_figures.roundTripsMs.push_back(elapsed.count() * 1000);
+        roundTripsMs.push_back(elapsed.count() * 1000);
     }
 }
 
@@ -295,34 +313,72 @@ void BM_CryptoRoundTrip(benchmark::State& state) {
     g_figures.cryptoFloorMs = Median(timesMs);
 }
 
+// Least squares line through (period, mean round trip): {slope, value at period 0}.
+std::pair<double, double> FitLine(const std::vector<std::pair<double, double>>& points) {
+    double meanX = 0;
+    double meanY = 0;
+    for (const auto& [x, y] : points) {
+        meanX += x / static_cast<double>(points.size());
+        meanY += y / static_cast<double>(points.size());
+    }
+    double covariance = 0;
+    double variance = 0;
+    for (const auto& [x, y] : points) {
+        covariance += (x - meanX) * (y - meanY);
+        variance += (x - meanX) * (x - meanX);
+    }
+    const double slope = variance > 0 ? covariance / variance : 0;
+    return {slope, meanY - slope * meanX};
+}
+
 void PrintSummary() {
-    std::vector<double> times = g_figures.roundTripsMs;
-    if (times.empty()) {
+    const auto reported = g_figures.roundTripsMs.find(kPollPeriodMs);
+    if (reported == g_figures.roundTripsMs.end() || reported->second.empty()) {
         return;
     }
+    std::vector<double> times = reported->second;
     std::sort(times.begin(), times.end());
     const auto at = [&](double q) {
         return times[static_cast<size_t>(q * static_cast<double>(times.size() - 1))];
     };
-    const double median = Median(times);
     std::printf(
-        "\nRound trip, %d nodes on loopback, hop count %u, poll period %u ms, reply time 0, %zu "
-        "messages:\n",
+        "\nRound trip, %d nodes on loopback, hop count %u, poll period %u ms, reply time 0, "
+        "%zu messages:\n",
         kNodes, kHopCount, kPollPeriodMs, times.size());
-    std::printf("  median %.1f ms   (min %.1f, p90 %.1f, max %.1f)\n", median, times.front(),
+    std::printf("  median %.1f ms   (min %.1f, p90 %.1f, max %.1f)\n", Median(times), times.front(),
                 at(0.9), times.back());
+    std::printf("  timers:       %d ticks waited, at most %d ms\n", kTicksWaited,
+                kTicksWaited * static_cast<int>(kPollPeriodMs));
+    std::vector<std::pair<double, double>> points;
+    std::printf("  means by poll period:");
+    for (const auto& [period, trips] : g_figures.roundTripsMs) {
+        if (!trips.empty()) {
+            points.emplace_back(period, Mean(trips));
+            std::printf("   %u ms: %.1f ms", period, Mean(trips));
+        }
+    }
+    std::printf("\n");
+    if (points.size() < 2) {
+        return;
+    }
+    const auto [periodsWaited, timerFree] = FitLine(points);
     std::printf(
-        "  timers:       %d ticks waited, about %.0f ms expected (%.1f periods), at most %d ms\n",
-        kTicksWaited, kExpectedTimerShareMs, kExpectedTimerShareMs / kPollPeriodMs,
-        kTicksWaited * static_cast<int>(kPollPeriodMs));
+        "  measured:     %.2f periods waited (%.1f ms at %u ms) + %.1f ms not from the timers\n",
+        periodsWaited, periodsWaited * kPollPeriodMs, kPollPeriodMs, timerFree);
     std::printf("  crypto floor: %.1f ms (median of BM_CryptoRoundTrip)\n",
                 g_figures.cryptoFloorMs);
-    std::printf("  the rest:     %.1f ms (transport, threads, queues, events)\n",
-                median - kExpectedTimerShareMs - g_figures.cryptoFloorMs);
+    std::printf(
+        "  overhead:     %.1f ms (transport, threads, queues, events: the part not from the "
+        "timers less the crypto floor)\n",
+        timerFree - g_figures.cryptoFloorMs);
 }
 
 BENCHMARK(BM_CryptoRoundTrip)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
 BENCHMARK(BM_RoundTripFourNodes)
+    ->Arg(kPollPeriodMs)
+    ->Arg(2 * kPollPeriodMs)
+    ->Arg(3 * kPollPeriodMs)
+    ->Arg(4 * kPollPeriodMs)
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime()
     ->Iterations(kMessages);
