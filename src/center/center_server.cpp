@@ -48,11 +48,11 @@ constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 // the server while it lives, so that Close() can end it.
 class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
   public:
-    CenterExchange(CenterServer& server, tcp::socket socket, std::string peerText)
+    CenterExchange(CenterServer& server, tcp::socket socket, const tcp::endpoint& peer)
         : m_server(server),
           m_socket(std::move(socket)),
           m_deadline(m_socket.get_executor()),
-          m_peerText(std::move(peerText)) {
+          m_peer(peer) {
         m_server.m_exchanges.insert(this);
     }
     ~CenterExchange() { m_server.OnExchangeEnded(this); }
@@ -65,7 +65,9 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
                 self->CloseSocket();
             }
         });
-        asio::async_read(m_socket, asio::buffer(m_request.data(), kFrameHeaderSize),
+        // One read takes the whole request when it has already arrived, as it usually has.
+        asio::async_read(m_socket, asio::buffer(m_request),
+                         asio::transfer_at_least(kFrameHeaderSize),
                          [self = shared_from_this()](std::error_code error, size_t read) {
                              self->OnHeader(error, read);
                          });
@@ -100,19 +102,25 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
             Refuse("unknown frame type " + std::to_string(type));
             return;
         }
-        asio::async_read(
-            m_socket,
-            asio::buffer(m_request.data() + kFrameHeaderSize, frameSize - kFrameHeaderSize),
-            [self = shared_from_this()](std::error_code bodyError, size_t bodyRead) {
-                self->OnBody(bodyError, kFrameHeaderSize + bodyRead);
-            });
+        if (read > frameSize) {
+            Refuse("more bytes than a frame of type " + std::to_string(type));
+        } else if (read == frameSize) {
+            OnRequest();
+        } else {
+            asio::async_read(
+                m_socket, asio::buffer(m_request.data() + read, frameSize - read),
+                [self = shared_from_this(), read](std::error_code bodyError, size_t bodyRead) {
+                    if (bodyError) {
+                        self->Fail(bodyError, read + bodyRead);
+                    } else {
+                        self->OnRequest();
+                    }
+                });
+        }
     }
 
-    void OnBody(std::error_code error, size_t read) {
-        if (error) {
-            Fail(error, read);
-            return;
-        }
+    // The whole request frame is in m_request.
+    void OnRequest() {
         if (m_request[kFrameTypeOffset] == Registration) {
             ParlonEntry entry;
             std::memcpy(&entry, m_request.data() + kFrameHeaderSize, sizeof entry);
@@ -135,7 +143,7 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
     void OnReplyWritten(std::error_code error) {
         if (error && !m_aborted) {
             m_server.Log(
-                "reply to " + m_peerText + " failed: " +
+                "reply to " + PeerText() + " failed: " +
                 (m_timedOut ? std::string("not taken within the deadline") : error.message()));
         }
         End();
@@ -157,7 +165,7 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
     }
 
     void Refuse(const std::string& reason) {
-        m_server.Log("refused connection from " + m_peerText + ": " + reason);
+        m_server.Log("refused connection from " + PeerText() + ": " + reason);
         End();
     }
 
@@ -169,6 +177,8 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
         CloseSocket();
     }
 
+    std::string PeerText() const { return EndpointText(ToPeerAddress(m_peer)); }
+
     void CloseSocket() {
         std::error_code ignored;
         m_socket.close(ignored);
@@ -177,7 +187,7 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
     CenterServer& m_server;
     tcp::socket m_socket;
     asio::steady_timer m_deadline;
-    const std::string m_peerText;
+    const tcp::endpoint m_peer;
     std::array<uint8_t, kRegistrationFrameSize> m_request{};  // the longest request
     CenterServer::Reply m_reply;                              // held until written
     bool m_timedOut = false;
@@ -318,15 +328,13 @@ void CenterServer::OnAccepted(std::error_code error, tcp::socket socket) {
         });
         return;
     }
-    std::error_code ignored;
-    const tcp::endpoint remote = socket.remote_endpoint(ignored);
-    const std::string peerText = EndpointText(ToPeerAddress(remote));
     if (m_exchanges.size() >= m_settings.maxConnections) {
-        Log("refused connection from " + peerText + ": too many connections (" +
-            std::to_string(m_exchanges.size()) + " open)");
+        Log("refused connection from " + EndpointText(ToPeerAddress(m_acceptedFrom)) +
+            ": too many connections (" + std::to_string(m_exchanges.size()) + " open)");
+        std::error_code ignored;
         socket.close(ignored);
     } else {
-        std::make_shared<CenterExchange>(*this, std::move(socket), peerText)->Start();
+        std::make_shared<CenterExchange>(*this, std::move(socket), m_acceptedFrom)->Start();
     }
     AcceptNext();
 }

@@ -81,7 +81,8 @@ class CenterServer {
     const std::chrono::steady_clock::time_point m_start;
     CenterRegistry m_registry;
     asio::ip::tcp::acceptor m_acceptor;
-    asio::steady_timer m_acceptRetry;  // after an accept error other than a lost client
+    asio::ip::tcp::endpoint m_acceptedFrom;  // filled by the pending accept
+    asio::steady_timer m_acceptRetry;        // after an accept error other than a lost client
     asio::steady_timer m_expiryTimer;
     bool m_expiryArmed = false;
     bool m_closed = false;

@@ -201,13 +201,19 @@ TEST_F(CenterServerTest, RequestsThatAreNotFramesAreRefusedAndChangeNothing) {
     wrongMagic[kFrameTypeOffset] = Registration;
     std::vector<uint8_t> unknownType = {0xAA, 0x01, 0xEF, 0xAA, 7};
     std::vector<uint8_t> cutShort = {0xAA, 0x01, 0xEF, 0xAA, Registration, 1, 2, 3};
+    // Alice's own sign-off, one byte too long: not a sign-off.
+    const ByteBuffer signOff = Packet(SignOff, RegistrationRecord{alice.entry, {}}).Encode();
+    std::vector<uint8_t> signOffTooLong(signOff.Bytes().begin(), signOff.Bytes().end());
+    signOffTooLong.push_back(0);
     // Each is answered by the center closing the connection without a byte.
     EXPECT_EQ(AnswerTo(wrongMagic), 0u);
     EXPECT_EQ(AnswerTo(unknownType), 0u);
+    EXPECT_EQ(AnswerTo(signOffTooLong), 0u);
     SocketStream(m_center->Address(), Clock::now() + 2s).WriteAll(cutShort, Clock::now() + 2s);
-    EXPECT_TRUE(test::Eventually([&] { return m_log.Count("refused connection") == 3; }));
+    EXPECT_TRUE(test::Eventually([&] { return m_log.Count("refused connection") == 4; }));
     EXPECT_EQ(m_log.Count("wrong magic"), 1u);
     EXPECT_EQ(m_log.Count("unknown frame type 7"), 1u);
+    EXPECT_EQ(m_log.Count("more bytes than a frame of type 255"), 1u);
     EXPECT_EQ(m_log.Count("closed after 8 bytes"), 1u);
 
     ASSERT_TRUE(alice.Register());
