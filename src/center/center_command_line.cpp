@@ -55,8 +55,9 @@ std::optional<CenterCommandLine> ParseCenterCommandLine(int argc, const char* co
         ->check(CLI::PositiveNumber);
     app.add_option("--poll-period", settings.pollPeriod, "Period of a parlon's queue work, ms")
         ->check(CLI::PositiveNumber);
+    // 0 is a valid reply time: the answer leaves as soon as the receiver presses OK.
     app.add_option("--reply-time", settings.replyTime, "Time a receiver has to answer, ms")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::NonNegativeNumber);
     app.add_option("--register-period", settings.registerPeriod, "Period of re-registration, ms")
         ->check(CLI::PositiveNumber);
     app.add_option("--switch-period", settings.switchPeriod,

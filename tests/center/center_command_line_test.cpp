@@ -60,6 +60,12 @@ TEST_F(CenterCommandLineTest, EachOptionSetsItsSetting) {
     EXPECT_EQ(settings.requestDeadline, 600u);
 }
 
+TEST_F(CenterCommandLineTest, AReplyTimeOfZeroIsAccepted) {
+    const std::optional<CenterCommandLine> parsed = Parse({"--reply-time", "0"});
+    ASSERT_TRUE(parsed) << m_err.str();
+    EXPECT_EQ(parsed->settings.replyTime, 0u);
+}
+
 TEST_F(CenterCommandLineTest, ExpireDefaultsToThreeRegisterPeriods) {
     const std::optional<CenterCommandLine> parsed = Parse({"--register-period", "1234"});
     ASSERT_TRUE(parsed);
