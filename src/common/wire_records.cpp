@@ -35,13 +35,13 @@ std::string_view ParlonEntry::NicknameText() const noexcept {
 
 void ParlonEntry::SetNickname(std::string_view text) noexcept {
     std::memset(nickname, 0, sizeof nickname);
-    std::memcpy(nickname, text.data(), std::min(text.size(), sizeof nickname));
+    std::copy_n(text.data(), std::min(text.size(), sizeof nickname), nickname);
 }
 
 void ParlonEntry::SetPublicKey(std::string_view key) noexcept {
     assert(key.size() < sizeof publicKey);
     std::memset(publicKey, 0, sizeof publicKey);
-    std::memcpy(publicKey, key.data(), std::min(key.size(), sizeof publicKey - 1));
+    std::copy_n(key.data(), std::min(key.size(), sizeof publicKey - 1), publicKey);
 }
 
 uint32_t ParseIpv4(const std::string& text) noexcept { return ::inet_addr(text.c_str()); }

@@ -60,6 +60,10 @@ struct ParlonEntry {
     void SetPublicKey(std::string_view key) noexcept;
 };
 
+#pragma pack(pop)
+
+// Six 32-bit words have no padding between them: this record needs no packing, and keeps the
+// natural alignment of its words.
 struct CenterSchedule {
     uint32_t hopCount = 0;
     uint32_t centerTime = 0;
@@ -70,8 +74,6 @@ struct CenterSchedule {
 
     friend bool operator==(const CenterSchedule&, const CenterSchedule&) = default;
 };
-
-#pragma pack(pop)
 
 static_assert(sizeof(PeerAddress) == kPeerAddressSize);
 static_assert(offsetof(PeerAddress, port) == kIpv4Size);

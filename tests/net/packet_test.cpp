@@ -128,7 +128,7 @@ TEST_F(CenterReplyTest, RepeatedEntriesAreKeptInTheOrderReceived) {
     EXPECT_EQ(std::memcmp(&list[0], &a, sizeof a), 0);
     EXPECT_EQ(std::memcmp(&list[1], &b, sizeof b), 0);
     EXPECT_EQ(std::memcmp(&list[2], &a, sizeof a), 0);
-    EXPECT_EQ(list[1].port, 65535);
+    EXPECT_EQ(uint16_t{list[1].port}, 65535);
     EXPECT_EQ(list[0].Address().IpText(), "10.0.0.7");
 }
 

@@ -247,7 +247,7 @@ TEST_F(SessionTest, TheListenerFollowsTheOwnPort) {
     network_.center.replies.push_back(CenterScript::Reply{{}, Schedule(0, 30)});
     session_->OnConnect();
     EXPECT_EQ(network_.listenerPorts, (std::vector<uint16_t>{kOwnPort, 40000}));
-    EXPECT_EQ(network_.center.linkEntries.back().port, 40000);
+    EXPECT_EQ(uint16_t{network_.center.linkEntries.back().port}, 40000);
 }
 
 TEST_F(SessionTest, AListenerThatCannotStartStopsTheConnectBeforeAnyAnnouncement) {
@@ -283,7 +283,7 @@ TEST_F(SessionTest, AMessageQueuedBeforeDisconnectLeavesAfterTheNextConnect) {
     session_->OnConnect();
     session_->OnTimer(kPollTimer);
     ASSERT_EQ(network_.center.sends.size(), 1u);
-    EXPECT_EQ(network_.center.sends[0].first.port, kPeerPort);  // hop count 1: straight to Dave
+    EXPECT_EQ(uint16_t{network_.center.sends[0].first.port}, kPeerPort);  // hop count 1: straight to Dave
     EXPECT_EQ(network_.center.sends[0].second.Length(), 517u);
     EXPECT_EQ(session_->OutgoingCount(), 0u);
     EXPECT_EQ(LogLines().back(), "Alice: - Sending \"hello\" to Dave.");
