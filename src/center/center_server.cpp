@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "center/center_request.h"
 #include "center/center_schedule.h"
 #include "net/asio_endpoint.h"
 #include "net/packet.h"
@@ -86,45 +87,29 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
             Fail(error, read);
             return;
         }
-        uint32_t magic = 0;
-        std::memcpy(&magic, m_request.data(), sizeof magic);
-        if (magic != kFrameMagic) {
-            Refuse("not a frame (wrong magic)");
+        const CenterRequest request = ReadCenterRequest({m_request.data(), read});
+        if (request.kind != CenterRequest::Kind::Incomplete) {
+            OnRequest(request);
             return;
         }
-        const uint8_t type = m_request[kFrameTypeOffset];
-        size_t frameSize = 0;
-        if (type == Registration) {
-            frameSize = kRegistrationFrameSize;
-        } else if (type == static_cast<uint8_t>(SignOff)) {
-            frameSize = kSignOffFrameSize;
-        } else {
-            Refuse("unknown frame type " + std::to_string(type));
-            return;
-        }
-        if (read > frameSize) {
-            Refuse("more bytes than a frame of type " + std::to_string(type));
-        } else if (read == frameSize) {
-            OnRequest();
-        } else {
-            asio::async_read(
-                m_socket, asio::buffer(m_request.data() + read, frameSize - read),
-                [self = shared_from_this(), read](std::error_code bodyError, size_t bodyRead) {
-                    if (bodyError) {
-                        self->Fail(bodyError, read + bodyRead);
-                    } else {
-                        self->OnRequest();
-                    }
-                });
-        }
+        // The read took the whole header, so the type and with it the frame's length are known.
+        assert(request.frameSize > read && request.frameSize <= m_request.size());
+        asio::async_read(
+            m_socket, asio::buffer(m_request.data() + read, request.frameSize - read),
+            [self = shared_from_this(), read, frameSize = request.frameSize](
+                std::error_code bodyError, size_t bodyRead) {
+                if (bodyError) {
+                    self->Fail(bodyError, read + bodyRead);
+                } else {
+                    self->OnRequest(ReadCenterRequest({self->m_request.data(), frameSize}));
+                }
+            });
     }
 
-    // The whole request frame is in m_request.
-    void OnRequest() {
-        if (m_request[kFrameTypeOffset] == Registration) {
-            ParlonEntry entry;
-            std::memcpy(&entry, m_request.data() + kFrameHeaderSize, sizeof entry);
-            m_reply = m_server.OnRegistration(entry);
+    // The request is whole, or refused.
+    void OnRequest(const CenterRequest& request) {
+        if (request.kind == CenterRequest::Kind::Registration) {
+            m_reply = m_server.OnRegistration(request.entry);
             const std::array<asio::const_buffer, 2> pieces = {
                 asio::buffer(m_reply.head.Data(), m_reply.head.Length()),
                 asio::buffer(m_reply.entries.Data(), m_reply.entries.Length())};
@@ -134,10 +119,13 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
                               });
             return;
         }
-        PeerAddress address;
-        std::memcpy(&address, m_request.data() + kFrameHeaderSize, sizeof address);
-        m_server.OnSignOff(address);
-        End();
+        if (request.kind == CenterRequest::Kind::SignOff) {
+            m_server.OnSignOff(request.address);
+            End();
+            return;
+        }
+        assert(request.kind == CenterRequest::Kind::Refused);
+        Refuse(request.reason);
     }
 
     void OnReplyWritten(std::error_code error) {
@@ -195,8 +183,7 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
 };
 
 CenterServer::CenterServer(asio::io_context& io, const CenterSettings& settings, CenterLogSink log)
-    : m_io(io),
-      m_settings(settings),
+    : m_settings(settings),
       m_log(std::move(log)),
       m_start(std::chrono::steady_clock::now()),
       m_registry(Millis(settings.expire), settings.maxEntries),

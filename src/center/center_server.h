@@ -75,7 +75,6 @@ class CenterServer {
     // The registry's entries as reply bytes, copied only when the list has changed.
     const ByteBuffer& ListedBytes();
 
-    asio::io_context& m_io;
     const CenterSettings m_settings;
     const CenterLogSink m_log;
     const std::chrono::steady_clock::time_point m_start;
