@@ -81,8 +81,10 @@ std::optional<uint32_t> FindEntry(const std::vector<ParlonEntry>& parlons,
 // Everything the context holds, and the three operations on it. The operations may throw what
 // Crypto++ or the allocator throws; the public members catch it.
 struct EncryptionContext::State {
-    State(const PeerAddress& ownAddress, const std::vector<ParlonEntry>* parlons)
-        : m_keys(m_rng),
+    State(const PeerAddress& ownAddress, const std::vector<ParlonEntry>* parlons, KeyPair keys,
+          std::unique_ptr<CryptoPP::RandomNumberGenerator> rng)
+        : m_rng(std::move(rng)),
+          m_keys(std::move(keys)),
           m_layerDecryptor(m_keys.PrivateKey(), LayerDecryptor::DefaultWorkerCount()),
           m_routes(kMaxRouteRecords),
           m_parlons(parlons),
@@ -101,7 +103,7 @@ struct EncryptionContext::State {
     uint32_t DrawOutgoingId(const PeerAddress& to);
 
     // Relay choice, masks, ids and the padding of encryption.
-    CryptoPP::AutoSeededRandomPool m_rng;
+    std::unique_ptr<CryptoPP::RandomNumberGenerator> m_rng;
     KeyPair m_keys;
     LayerDecryptor m_layerDecryptor;
     PublicKeyCache m_publicKeys;
@@ -112,9 +114,18 @@ struct EncryptionContext::State {
 };
 
 EncryptionContext::EncryptionContext(const PeerAddress& ownAddress,
-                                     const std::vector<ParlonEntry>* parlons)
-    : m_state(std::make_unique<State>(ownAddress, parlons)) {
+                                     const std::vector<ParlonEntry>* parlons) {
     assert(parlons != nullptr);
+    auto rng = std::make_unique<CryptoPP::AutoSeededRandomPool>();
+    KeyPair keys(*rng);
+    m_state = std::make_unique<State>(ownAddress, parlons, std::move(keys), std::move(rng));
+}
+
+EncryptionContext::EncryptionContext(const PeerAddress& ownAddress,
+                                     const std::vector<ParlonEntry>* parlons, const KeyPair& keys,
+                                     std::unique_ptr<CryptoPP::RandomNumberGenerator> rng)
+    : m_state(std::make_unique<State>(ownAddress, parlons, keys, std::move(rng))) {
+    assert(parlons != nullptr && m_state->m_rng != nullptr);
 }
 
 EncryptionContext::~EncryptionContext() = default;
@@ -190,14 +201,14 @@ std::optional<ByteBuffer> EncryptionContext::State::WrapMessage(const TextField&
     std::vector<uint32_t> path(size_t{hops} + 1);
     path.front() = *ownIndex;
     for (uint32_t hop = 1; hop < hops; ++hop) {
-        path[hop] = DrawRelayIndex(m_rng, static_cast<uint32_t>(parlons.size()));
+        path[hop] = DrawRelayIndex(*m_rng, static_cast<uint32_t>(parlons.size()));
     }
     path.back() = destIndex;
     auto address = [&](uint32_t hop) { return parlons[path[hop]].Address(); };
 
     // M0..M(hops-1); the parlon at path[k] finds M(hops-k) in its layer.
     Bytes masks(size_t{hops} * mf::kMaskSize);
-    DrawMaskBytes(m_rng, masks);
+    DrawMaskBytes(*m_rng, masks);
     auto mask = [&](uint32_t index) { return masks.data() + size_t{index} * mf::kMaskSize; };
     // Nobody listens at address "none": a path through such an entry leads nowhere.
     for (uint32_t hop = 1; hop <= hops; ++hop) {
@@ -214,11 +225,11 @@ std::optional<ByteBuffer> EncryptionContext::State::WrapMessage(const TextField&
     Bytes encrypted;
     for (uint32_t hop = hops; hop >= 1; --hop) {
         const CryptoPP::RSAES_OAEP_SHA_Encryptor* encryptor =
-            m_publicKeys.Find(parlons[path[hop]].PublicKeyText(), m_rng);
+            m_publicKeys.Find(parlons[path[hop]].PublicKeyText(), *m_rng);
         if (encryptor == nullptr) {
             return std::nullopt;
         }
-        encrypted = EncryptLayer(*encryptor, m_rng, layer);
+        encrypted = EncryptLayer(*encryptor, *m_rng, layer);
         if (hop > 1) {
             layer.resize(mf::kLayerHeaderSize + encrypted.size());
             WriteLayerHeader(layer.data(), address(hop - 2), address(hop), mask(hops - hop + 1));
@@ -329,9 +340,9 @@ std::optional<ByteBuffer> EncryptionContext::State::WrapReply(const TextField& t
 uint32_t EncryptionContext::State::DrawOutgoingId(const PeerAddress& to) {
     // The table holds far fewer records than there are ids, so this ends quickly.
     static_assert(kMaxRouteRecords < mf::kMaxMessageId / 2);
-    uint32_t id = DrawMessageId(m_rng);
+    uint32_t id = DrawMessageId(*m_rng);
     while (m_routes.IsOutgoingIdInUse(to, id)) {
-        id = DrawMessageId(m_rng);
+        id = DrawMessageId(*m_rng);
     }
     return id;
 }

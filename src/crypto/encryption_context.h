@@ -22,6 +22,10 @@
 #include "common/wire_records.h"
 #include "crypto/message_format.h"
 
+namespace CryptoPP {
+class RandomNumberGenerator;
+}
+
 namespace parlon {
 
 class KeyPair;
@@ -35,6 +39,11 @@ public:
 
     // Generates a fresh 2048-bit RSA key pair (exponent 17). Slow (key generation).
     EncryptionContext(const PeerAddress& ownAddress, const std::vector<ParlonEntry>* parlons);
+    // A context on a copy of `keys`, drawing relays, masks, ids and the padding of encryption
+    // from `rng`. With a seeded generator every run draws the same: for tests and fuzz targets
+    // only, since a parlon's draws must not be guessable.
+    EncryptionContext(const PeerAddress& ownAddress, const std::vector<ParlonEntry>* parlons,
+                      const KeyPair& keys, std::unique_ptr<CryptoPP::RandomNumberGenerator> rng);
     ~EncryptionContext();
     EncryptionContext(const EncryptionContext&) = delete;
     EncryptionContext& operator=(const EncryptionContext&) = delete;
