@@ -202,7 +202,7 @@ TEST_F(SessionNetworkTest, AMessageToANodeThatIsDownIsLostAndNothingElseHappens)
     sender.session->QueueOutgoing(kNewMessage, upRow, QueuedText("delivered"));
     ASSERT_TRUE(PumpUntil([&] { return !sender.FormsOf(FormMode::View).empty(); }));
     EXPECT_EQ(sender.LogCount(": - Sending \"lost\" to N1."), 1u);
-    EXPECT_EQ(sender.host.ErrorCount(), 0u);
+    EXPECT_TRUE(sender.host.errors.empty());
     EXPECT_EQ(sender.session->Status(), "Connected");
     EXPECT_EQ(nodes_[2]->FormsOf(FormMode::Answer).size(), 1u);
 }
