@@ -4,6 +4,7 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 #include <atomic>
+#include <cerrno>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -27,8 +28,17 @@ using asio::ip::tcp;
 // listener's thread only.
 class PeerReception : public std::enable_shared_from_this<PeerReception> {
   public:
-    PeerReception(tcp::socket socket, GuardedQueue& queue)
-        : m_socket(std::move(socket)), m_deadline(m_socket.get_executor()), m_queue(queue) {}
+    // `openCount` counts the receptions alive, this one included while it lives.
+    PeerReception(tcp::socket socket, GuardedQueue& queue, size_t& openCount)
+        : m_socket(std::move(socket)),
+          m_deadline(m_socket.get_executor()),
+          m_queue(queue),
+          m_openCount(openCount) {
+        ++m_openCount;
+    }
+    ~PeerReception() { --m_openCount; }
+    PeerReception(const PeerReception&) = delete;
+    PeerReception& operator=(const PeerReception&) = delete;
 
     void Start(std::chrono::milliseconds deadline) {
         m_deadline.expires_after(deadline);
@@ -61,8 +71,21 @@ class PeerReception : public std::enable_shared_from_this<PeerReception> {
     tcp::socket m_socket;
     asio::steady_timer m_deadline;
     GuardedQueue& m_queue;
+    size_t& m_openCount;
     std::vector<uint8_t> m_frame;
 };
+
+// After an accept error that a passing shortage explains, wait before the next attempt
+// instead of spinning on the same error.
+constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
+
+// Out of descriptors or memory: connections end at their deadlines and give them back.
+bool IsPassingShortage(std::error_code error) {
+    // Asio's system errors are of its own category, which std::errc does not match.
+    return error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
+           error == asio::error::no_memory ||
+           error == std::error_code(ENFILE, asio::error::get_system_category());
+}
 
 // The PeerListener behind the interface: an acceptor and its io_context, run by one thread.
 // The io_context and the acceptor are used by that thread only between Start and Stop; Stop
@@ -73,7 +96,8 @@ class AsioPeerListener final : public PeerListener {
         : m_queue(queue),
           m_options(options),
           m_io(std::make_unique<asio::io_context>(1)),
-          m_acceptor(std::make_unique<tcp::acceptor>(*m_io)) {}
+          m_acceptor(std::make_unique<tcp::acceptor>(*m_io)),
+          m_acceptRetry(std::make_unique<asio::steady_timer>(*m_io)) {}
 
     ~AsioPeerListener() override { Stop(); }
 
@@ -117,6 +141,7 @@ class AsioPeerListener final : public PeerListener {
             m_thread.join();
         }
         m_acceptor.reset();
+        m_acceptRetry.reset();
         m_io.reset();
     }
 
@@ -139,6 +164,16 @@ class AsioPeerListener final : public PeerListener {
             AcceptNext();  // that client gave up before it was accepted; others still may come
             return;
         }
+        if (IsPassingShortage(error)) {
+            // The connection waits in the backlog meanwhile.
+            m_acceptRetry->expires_after(kAcceptRetryDelay);
+            m_acceptRetry->async_wait([this](std::error_code timerError) {
+                if (!timerError) {
+                    AcceptNext();
+                }
+            });
+            return;
+        }
         if (error) {
             // No more accepting: connections already accepted still finish, then the thread
             // runs out of work and ends.
@@ -152,15 +187,22 @@ class AsioPeerListener final : public PeerListener {
             m_acceptor->close(ignored);
             return;
         }
-        std::make_shared<PeerReception>(std::move(socket), m_queue)
-            ->Start(m_options.connectionDeadline);
+        if (m_openConnections >= m_options.maxConnections) {
+            std::error_code ignored;
+            socket.close(ignored);  // over the bound: the sender sees its connection end at once
+        } else {
+            std::make_shared<PeerReception>(std::move(socket), m_queue, m_openConnections)
+                ->Start(m_options.connectionDeadline);
+        }
         AcceptNext();
     }
 
     GuardedQueue& m_queue;
     const Options m_options;
-    std::unique_ptr<asio::io_context> m_io;     // null once stopped
-    std::unique_ptr<tcp::acceptor> m_acceptor;  // destroyed before m_io
+    std::unique_ptr<asio::io_context> m_io;             // null once stopped
+    std::unique_ptr<tcp::acceptor> m_acceptor;          // destroyed before m_io
+    std::unique_ptr<asio::steady_timer> m_acceptRetry;  // destroyed before m_io
+    size_t m_openConnections = 0;  // PeerReceptions alive; the listener's thread only
     std::thread m_thread;
     uint16_t m_port = 0;
     std::atomic<bool> m_failed{false};

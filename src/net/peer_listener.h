@@ -1,9 +1,10 @@
 // PeerListener: accepts connections from other parlons on the own port, reads each frame to
 // its end and pushes its payload onto a GuardedQueue, on a thread of its own.
 //
-// Connections are served concurrently, each with a deadline and a size bound; a payload is
-// pushed when its connection has closed, so payloads arrive in the order their connections
-// completed. Frames shorter than the frame header or longer than kMaxPeerFrameSize are dropped.
+// Connections are served concurrently, each with a deadline and a size bound, up to a bound on
+// their number; a payload is pushed when its connection has closed, so payloads arrive in the
+// order their connections completed. Frames shorter than the frame header or longer than
+// kMaxPeerFrameSize are dropped. A shortage of descriptors or memory only pauses accepting.
 //
 // The queue is not owned and must outlive the listener. After Stop() (or destruction) the
 // listener never touches the queue again.
@@ -12,6 +13,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,6 +26,9 @@ class GuardedQueue;
 // use the member initialisers of a nested struct in a default argument of its enclosing class.
 struct PeerListenerOptions {
     std::chrono::milliseconds connectionDeadline{10000};  // a whole incoming connection
+    // Connections read at the same time. One more is closed as soon as it is accepted, so a
+    // crowd of silent or slow senders holds at most this many descriptors and frame buffers.
+    size_t maxConnections = 256;
 };
 
 class PeerListener {
