@@ -292,7 +292,7 @@ void CenterServer::Log(const std::string& text) {
 }
 
 void CenterServer::AcceptNext() {
-    m_acceptor.async_accept([this](std::error_code error, tcp::socket socket) {
+    m_acceptor.async_accept(m_acceptedFrom, [this](std::error_code error, tcp::socket socket) {
         OnAccepted(error, std::move(socket));
     });
 }
