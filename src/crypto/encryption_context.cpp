@@ -1,6 +1,8 @@
 #include "crypto/encryption_context.h"
 
+#include <cryptopp/oaep.h>
 #include <cryptopp/osrng.h>
+#include <cryptopp/sha.h>
 
 #include <algorithm>
 #include <cassert>
@@ -76,6 +78,19 @@ std::optional<uint32_t> FindEntry(const std::vector<ParlonEntry>& parlons,
     return static_cast<uint32_t>(found - parlons.begin());
 }
 
+// Crypto++ makes the OAEP encoding method on its first use and publishes it with a release
+// fence that follows the store, which orders nothing: a thread that finds it made may read it
+// before it is whole (ThreadSanitizer reports this when two parlons of one process first
+// encrypt at once; the LayerDecryptor workers share it too). Making it once under the guard of
+// a function-local static gives every later use, on any thread, a happens-before edge.
+void MakeOaepOnce() {
+    static const bool made = [] {
+        CryptoPP::Singleton<CryptoPP::OAEP<CryptoPP::SHA1>>().Ref();
+        return true;
+    }();
+    static_cast<void>(made);
+}
+
 }  // namespace
 
 // Everything the context holds, and the three operations on it. The operations may throw what
@@ -116,6 +131,7 @@ struct EncryptionContext::State {
 EncryptionContext::EncryptionContext(const PeerAddress& ownAddress,
                                      const std::vector<ParlonEntry>* parlons) {
     assert(parlons != nullptr);
+    MakeOaepOnce();
     auto rng = std::make_unique<CryptoPP::AutoSeededRandomPool>();
     KeyPair keys(*rng);
     m_state = std::make_unique<State>(ownAddress, parlons, std::move(keys), std::move(rng));
@@ -123,9 +139,10 @@ EncryptionContext::EncryptionContext(const PeerAddress& ownAddress,
 
 EncryptionContext::EncryptionContext(const PeerAddress& ownAddress,
                                      const std::vector<ParlonEntry>* parlons, const KeyPair& keys,
-                                     std::unique_ptr<CryptoPP::RandomNumberGenerator> rng)
-    : m_state(std::make_unique<State>(ownAddress, parlons, keys, std::move(rng))) {
-    assert(parlons != nullptr && m_state->m_rng != nullptr);
+                                     std::unique_ptr<CryptoPP::RandomNumberGenerator> rng) {
+    assert(parlons != nullptr && rng != nullptr);
+    MakeOaepOnce();
+    m_state = std::make_unique<State>(ownAddress, parlons, keys, std::move(rng));
 }
 
 EncryptionContext::~EncryptionContext() = default;
