@@ -7,9 +7,10 @@
 // layer to (its blocks x raw decryption on one core), construction to raw key generation.
 //
 // Key generation time varies a lot from key to key, so construction is compared with raw
-// generation twice: over the same keys (a seeded generator gives KeyPair and raw generation
-// identical prime searches; the rest of construction is timed on its own), and over fresh
-// keys from the system's generator, paired iteration by iteration.
+// generation in pairs, each pair timed back to back with the order alternating: over the same
+// keys (a seeded generator gives KeyPair and raw generation identical prime searches; the
+// other parts of construction are timed on their own), and over fresh keys from the system's
+// generator with the real constructor.
 //
 // Wall-clock times (Unwrap uses several threads). The load average is printed at start and
 // end: the machine is shared, and a busy core inflates the parallel figures.
@@ -43,8 +44,8 @@ using namespace parlon;
 namespace mf = message_format;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kSeededKeys = 24;
-constexpr int kPairedKeys = 200;
+constexpr int kSeededKeyPairs = 20;
+constexpr int kFreshKeyPairs = 100;
 constexpr uint32_t kHopCounts[] = {1, 3, 8};
 
 double SecondsSince(Clock::time_point start) {
@@ -156,23 +157,58 @@ void BM_Unwrap(benchmark::State& state) {
     }
 }
 
-void BM_RawKeyGenerationSeeded(benchmark::State& state) {
-    uint32_t seed = 0;
+// Times of raw key generation and of what wraps it, taken in pairs.
+struct PairedTimes {
+    std::vector<double> raw;
+    std::vector<double> wrapped;
+};
+PairedTimes g_sameKeys;
+PairedTimes g_freshKeys;
+
+// Runs `raw` and `wrapped` once per iteration, back to back, alternating which goes first so
+// that a drift of the machine's speed falls on both alike. Repetitions add to `times`.
+template <typename Raw, typename Wrapped>
+void RunPairs(benchmark::State& state, PairedTimes& times, Raw raw, Wrapped wrapped) {
     for (auto _ : state) {
-        SeededGenerator rng(seed++);
-        CryptoPP::InvertibleRSAFunction key;
-        key.Initialize(rng.Get(), mf::kModulusBits, mf::kPublicExponent);
-        benchmark::DoNotOptimize(key);
+        const uint32_t pair = static_cast<uint32_t>(times.raw.size());
+        double rawSeconds = 0;
+        double wrappedSeconds = 0;
+        if (pair % 2 == 0) {
+            rawSeconds = raw(pair);
+            wrappedSeconds = wrapped(pair);
+        } else {
+            wrappedSeconds = wrapped(pair);
+            rawSeconds = raw(pair);
+        }
+        times.raw.push_back(rawSeconds);
+        times.wrapped.push_back(wrappedSeconds);
+        state.SetIterationTime(rawSeconds + wrappedSeconds);
     }
 }
 
-void BM_KeyPairSeeded(benchmark::State& state) {
-    uint32_t seed = 0;
-    for (auto _ : state) {
-        SeededGenerator rng(seed++);
-        KeyPair pair(rng.Get());
-        benchmark::DoNotOptimize(pair);
-    }
+double TimeRawGeneration(CryptoPP::RandomNumberGenerator& rng) {
+    const Clock::time_point start = Clock::now();
+    CryptoPP::InvertibleRSAFunction key;
+    key.Initialize(rng, mf::kModulusBits, mf::kPublicExponent);
+    benchmark::DoNotOptimize(key);
+    return SecondsSince(start);
+}
+
+// Raw generation and KeyPair over the same key: pair i uses seed i for both.
+void BM_KeyPairVsRawSameKeys(benchmark::State& state) {
+    RunPairs(
+        state, g_sameKeys,
+        [](uint32_t seed) {
+            SeededGenerator rng(seed);
+            return TimeRawGeneration(rng.Get());
+        },
+        [](uint32_t seed) {
+            SeededGenerator rng(seed);
+            const Clock::time_point start = Clock::now();
+            KeyPair pair(rng.Get());
+            benchmark::DoNotOptimize(pair);
+            return SecondsSince(start);
+        });
 }
 
 // What construction does besides the key pair: its generator and the decryption workers
@@ -186,84 +222,66 @@ void BM_ContextPartsBesideKeyPair(benchmark::State& state) {
     }
 }
 
-// Raw generation and construction with fresh system randomness, alternating which goes
-// first; the iteration time is their sum, and each mean is a counter.
-struct PairedKeyTimes {
-    std::vector<double> raw;
-    std::vector<double> construction;
-};
-PairedKeyTimes g_paired;
-
-void BM_ConstructionVsRawKeyGeneration(benchmark::State& state) {
+// Raw generation and the real constructor, each with fresh keys from the system's generator.
+void BM_ConstructionVsRawFreshKeys(benchmark::State& state) {
     CryptoPP::AutoSeededRandomPool rng;
     std::vector<ParlonEntry> list;
     const PeerAddress own{ParseIpv4("127.0.0.1"), 7001};
-    g_paired = {};
-    for (auto _ : state) {
-        auto timeRaw = [&] {
-            const Clock::time_point start = Clock::now();
-            CryptoPP::InvertibleRSAFunction key;
-            key.Initialize(rng, mf::kModulusBits, mf::kPublicExponent);
-            benchmark::DoNotOptimize(key);
-            return SecondsSince(start);
-        };
-        auto timeConstruction = [&] {
+    RunPairs(
+        state, g_freshKeys, [&](uint32_t) { return TimeRawGeneration(rng); },
+        [&](uint32_t) {
             std::optional<EncryptionContext> context;
             const Clock::time_point start = Clock::now();
             context.emplace(own, &list);
-            return SecondsSince(start);
-        };
-        double raw = 0;
-        double construction = 0;
-        if (state.iterations() % 2 == 0) {
-            raw = timeRaw();
-            construction = timeConstruction();
-        } else {
-            construction = timeConstruction();
-            raw = timeRaw();
-        }
-        g_paired.raw.push_back(raw);
-        g_paired.construction.push_back(construction);
-        state.SetIterationTime(raw + construction);
-    }
+            return SecondsSince(start);  // the destruction is not timed
+        });
 }
 
 BENCHMARK(BM_RawEncryptChunk)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_RawDecryptBlock)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_WrapMessage)->Arg(1)->Arg(3)->Arg(8)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_Unwrap)->Arg(1)->Arg(3)->Arg(8)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK(BM_RawKeyGenerationSeeded)
-    ->Iterations(kSeededKeys)
+BENCHMARK(BM_KeyPairVsRawSameKeys)
+    ->Iterations(kSeededKeyPairs)
     ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
-BENCHMARK(BM_KeyPairSeeded)->Iterations(kSeededKeys)->Unit(benchmark::kMillisecond)->UseRealTime();
+    ->UseManualTime();
 BENCHMARK(BM_ContextPartsBesideKeyPair)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK(BM_ConstructionVsRawKeyGeneration)
-    ->Iterations(kPairedKeys)
+BENCHMARK(BM_ConstructionVsRawFreshKeys)
+    ->Iterations(kFreshKeyPairs)
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime();
 
-// Keeps the seconds per iteration of every run (averaged over repetitions) for the ratios.
+// Keeps the seconds per iteration of every run for the ratios: the mean over repetitions
+// when the runs have one, else the average of the runs.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred && run.iterations > 0) {
-                std::string name = run.run_name.function_name;
-                if (!run.run_name.args.empty()) {
-                    name += "/" + run.run_name.args;
-                }
-                m_seconds[name].push_back(run.real_accumulated_time /
-                                          static_cast<double>(run.iterations));
+            if (run.error_occurred) {
+                continue;
+            }
+            std::string name = run.run_name.function_name;
+            if (!run.run_name.args.empty()) {
+                name += "/" + run.run_name.args;
+            }
+            const double seconds =
+                run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            if (run.run_type == Run::RT_Iteration) {
+                m_runs[name].push_back(seconds);
+            } else if (run.aggregate_name == "mean") {
+                m_means[name] = seconds;
             }
         }
         ConsoleReporter::ReportRuns(runs);
     }
 
-    // Mean seconds per iteration of `name`, if it ran.
+    // Seconds per iteration of `name`, if it ran.
     std::optional<double> Seconds(const std::string& name) const {
-        auto found = m_seconds.find(name);
-        if (found == m_seconds.end()) {
+        if (auto mean = m_means.find(name); mean != m_means.end()) {
+            return mean->second;
+        }
+        auto found = m_runs.find(name);
+        if (found == m_runs.end()) {
             return std::nullopt;
         }
         double sum = 0;
@@ -274,7 +292,8 @@ public:
     }
 
 private:
-    std::map<std::string, std::vector<double>> m_seconds;
+    std::map<std::string, std::vector<double>> m_runs;
+    std::map<std::string, double> m_means;
 };
 
 std::string LoadAverage() {
@@ -282,6 +301,40 @@ std::string LoadAverage() {
     std::string line;
     std::getline(file, line);
     return line;
+}
+
+// Means of a set of pairs, and their ratio with one standard error (from the spread of the
+// pairs' differences).
+struct PairSummary {
+    size_t pairs = 0;
+    double rawMean = 0;
+    double wrappedMean = 0;
+    double ratio = 0;
+    double ratioError = 0;
+};
+
+std::optional<PairSummary> Summarize(const PairedTimes& times) {
+    const size_t pairs = times.raw.size();
+    if (pairs < 2) {
+        return std::nullopt;
+    }
+    PairSummary summary;
+    summary.pairs = pairs;
+    for (size_t index = 0; index < pairs; ++index) {
+        summary.rawMean += times.raw[index] / static_cast<double>(pairs);
+        summary.wrappedMean += times.wrapped[index] / static_cast<double>(pairs);
+    }
+    double squares = 0;
+    for (size_t index = 0; index < pairs; ++index) {
+        const double deviation =
+            times.wrapped[index] - times.raw[index] - (summary.wrappedMean - summary.rawMean);
+        squares += deviation * deviation;
+    }
+    const double meanDifferenceError =
+        std::sqrt(squares / static_cast<double>(pairs - 1) / static_cast<double>(pairs));
+    summary.ratio = summary.wrappedMean / summary.rawMean;
+    summary.ratioError = meanDifferenceError / summary.rawMean;
+    return summary;
 }
 
 void PrintRatios(const RatioReporter& reporter) {
@@ -312,39 +365,21 @@ void PrintRatios(const RatioReporter& reporter) {
         }
     }
 
-    const std::optional<double> rawSeeded = reporter.Seconds("BM_RawKeyGenerationSeeded");
-    const std::optional<double> pairSeeded = reporter.Seconds("BM_KeyPairSeeded");
     const std::optional<double> parts = reporter.Seconds("BM_ContextPartsBesideKeyPair");
-    if (rawSeeded && pairSeeded && parts) {
+    if (const std::optional<PairSummary> same = Summarize(g_sameKeys); same && parts) {
         std::printf(
-            "\nConstruction over the same %d keys: raw generation %.2f ms, KeyPair %.2f ms, "
-            "other parts %.1f us\n  construction / raw generation = %.4f (target <= 1.05)\n",
-            kSeededKeys, *rawSeeded * 1e3, *pairSeeded * 1e3, *parts * 1e6,
-            (*pairSeeded + *parts) / *rawSeeded);
+            "\nKey generation over the same %zu keys: raw %.2f ms, KeyPair %.2f ms "
+            "(ratio %.4f +- %.4f); other parts of construction %.1f us\n"
+            "  construction / raw generation = %.4f (target <= 1.05)\n",
+            same->pairs, same->rawMean * 1e3, same->wrappedMean * 1e3, same->ratio,
+            same->ratioError, *parts * 1e6, (same->wrappedMean + *parts) / same->rawMean);
     }
-    const size_t pairs = g_paired.raw.size();
-    if (pairs > 1) {
-        double rawSum = 0;
-        double constructionSum = 0;
-        for (size_t index = 0; index < pairs; ++index) {
-            rawSum += g_paired.raw[index];
-            constructionSum += g_paired.construction[index];
-        }
-        const double rawMean = rawSum / static_cast<double>(pairs);
-        const double constructionMean = constructionSum / static_cast<double>(pairs);
-        double squares = 0;
-        for (size_t index = 0; index < pairs; ++index) {
-            const double difference =
-                g_paired.construction[index] - g_paired.raw[index] - (constructionMean - rawMean);
-            squares += difference * difference;
-        }
-        const double standardError =
-            std::sqrt(squares / static_cast<double>(pairs - 1) / static_cast<double>(pairs));
+    if (const std::optional<PairSummary> fresh = Summarize(g_freshKeys)) {
         std::printf(
-            "Construction over %zu fresh keys, paired: raw %.2f ms, construction %.2f ms, "
-            "ratio %.3f +- %.3f (one standard error)\n",
-            pairs, rawMean * 1e3, constructionMean * 1e3, constructionMean / rawMean,
-            standardError / rawMean);
+            "Key generation over %zu fresh keys: raw %.2f ms, construction %.2f ms, "
+            "ratio %.3f +- %.3f\n",
+            fresh->pairs, fresh->rawMean * 1e3, fresh->wrappedMean * 1e3, fresh->ratio,
+            fresh->ratioError);
     }
 }
 

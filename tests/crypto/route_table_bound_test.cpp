@@ -37,6 +37,8 @@ TEST(FreshContext, StartsEmptyAndForgetsTheOldestRecordWhenFull) {
     }
     EXPECT_EQ(context.RouteCount(), EncryptionContext::kMaxRouteRecords);
     EXPECT_EQ(ids.size(), EncryptionContext::kMaxRouteRecords);
+    EXPECT_GE(*ids.begin(), 1u);
+    EXPECT_LE(*ids.rbegin(), 32000u);
 
     // The peer answers both; only the newest still has a record at the sender.
     auto answer = [&](const ByteBuffer& packet) -> std::optional<ByteBuffer> {
