@@ -1,5 +1,4 @@
-// The widget tests need one QApplication for the whole run; they run headless (offscreen)
-// unless QT_QPA_PLATFORM names another platform.
+// The widget tests share one QApplication; they run headless unless QT_QPA_PLATFORM says else.
 #include <gtest/gtest.h>
 
 #include <QApplication>

@@ -13,8 +13,11 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -26,8 +29,6 @@
 #include "net/center_connection.h"
 #include "session/session_services.h"
 #include "settings/parlon_settings.h"
-#include "support/temp_dir.h"
-#include "window/loopback_port.h"
 #include "window/message_dlg.h"
 #include "window/parlon_dlg.h"
 #include "window/utf8_limited_edits.h"
@@ -83,7 +84,7 @@ std::unique_ptr<CenterConnection> RegisterListedParlon(const CenterThread& cente
     return link;
 }
 
-// `port` when it is free (the pictures stay the same from run to run), else any free port.
+// `port` when it is free (the pictures stay the same from run to run), else one the system picks.
 uint16_t PreferredPort(uint16_t port) {
     asio::io_context io;
     asio::ip::tcp::acceptor acceptor(io);
@@ -91,7 +92,11 @@ uint16_t PreferredPort(uint16_t port) {
     acceptor.open(asio::ip::tcp::v4(), error);
     acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true), error);
     acceptor.bind(asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), port), error);
-    return error ? parlon::testing::FreeLoopbackPort() : port;
+    if (error) {
+        acceptor.bind(asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 0), error);
+    }
+    const asio::ip::tcp::endpoint bound = acceptor.local_endpoint(error);
+    return error ? port : bound.port();
 }
 
 ByteBuffer Field(const std::string& text) {
@@ -118,14 +123,15 @@ int Run(const QDir& output) {
         }
     }
 
-    const parlon::testing::TempDir home;
+    const QTemporaryDir home;
     ParlonSettings settings;
     settings.nickname = "Quill";
     settings.ownIp = ParseIpv4("127.0.0.1");
     settings.ownPort = PreferredPort(9004);
     settings.center = center->Address();
-    CParlonDlg window(std::make_unique<ActivityLog>(home.Path() / "Activity.log"),
-                      SessionServices::Real(), settings);
+    CParlonDlg window(
+        std::make_unique<ActivityLog>(home.filePath(QStringLiteral("Activity.log")).toStdString()),
+        SessionServices::Real(), settings);
     window.show();
     window.findChild<QPushButton*>(QStringLiteral("connectButton"))->click();
     const auto* list = window.findChild<QTreeWidget*>(QStringLiteral("parlonList"));

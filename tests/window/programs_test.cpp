@@ -1,0 +1,180 @@
+// The programs run as children: parlon's --help, --version and unopenable log, and a window of
+// this process exchanging messages both ways with two parlon-cli nodes at a parlon-center on
+// loopback (with three hops every message also passes through relays).
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <filesystem>
+#include <functional>
+#include <list>
+
+#include "window/window_test_support.h"
+
+namespace parlon::testing {
+namespace {
+
+constexpr int kWaitMs = 15000;
+
+uint16_t FreeLoopbackPort() {
+    asio::io_context io;
+    const asio::ip::tcp::acceptor bound(io, {asio::ip::address_v4::loopback(), 0});
+    return bound.local_endpoint().port();
+}
+
+class ProgramsTest : public WindowTest {
+  protected:
+    void TearDown() override {
+        for (QProcess& child : m_children) {
+            child.kill();
+            child.waitForFinished(5000);
+        }
+    }
+
+    // Runs `program` in `home` (made for it) with no display to fall back on, its lines to be
+    // read from channel `lines`.
+    QProcess& StartChild(const char* program, const QStringList& arguments, const std::string& home,
+                         QProcess::ProcessChannel lines, const char* platform = "offscreen") {
+        std::filesystem::create_directories(m_dir.Path() / home);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", platform);
+        environment.remove("DISPLAY");
+        QProcess& child = m_children.emplace_back();
+        child.setProcessEnvironment(environment);
+        child.setWorkingDirectory(QString::fromStdString((m_dir.Path() / home).string()));
+        child.setReadChannel(lines);
+        child.start(QString::fromLatin1(program), arguments);
+        EXPECT_TRUE(child.waitForStarted(5000)) << program;
+        return child;
+    }
+    // A node that presses Connect by itself once it has started, writing JSON events.
+    QProcess& StartNode(const char* nickname, const QStringList& extra = {}) {
+        return StartChild(PARLON_CLI_PROGRAM,
+                          QStringList{"--nick", nickname, "--ip", "127.0.0.1", "--port",
+                                      QString::number(FreeLoopbackPort()), "--center",
+                                      QStringLiteral("127.0.0.1:%1").arg(m_centerPort), "--json"} +
+                              extra,
+                          nickname, QProcess::StandardOutput);
+    }
+
+    // The next line of `child` that `accept` takes (those before it are passed over), or "".
+    static QString WaitForLine(QProcess& child, const std::function<bool(const QString&)>& accept) {
+        QString found;
+        const auto take = [&] {
+            while (found.isEmpty() && child.canReadLine()) {
+                const QString line = QString::fromUtf8(child.readLine()).trimmed();
+                found = accept(line) ? line : found;
+            }
+            return !found.isEmpty();
+        };
+        return QTest::qWaitFor(take, kWaitMs) ? found : QString();
+    }
+    // The next JSON event named `event` (with `count` parlons when given), or {}.
+    static QJsonObject WaitForEvent(QProcess& node, const char* event, qsizetype count = -1) {
+        QJsonObject found;
+        const QString line = WaitForLine(node, [&](const QString& text) {
+            found = QJsonDocument::fromJson(text.toUtf8()).object();
+            return found["event"] == QLatin1String(event) &&
+                   (count < 0 || found["parlons"].toArray().size() == count);
+        });
+        return line.isEmpty() ? QJsonObject() : found;
+    }
+    // The message window opened `number`th, waited for, or nullptr.
+    static CMessageDlg* WaitForWindow(const CParlonDlg& window, qsizetype number) {
+        const auto windows = [&] { return window.findChildren<CMessageDlg*>(); };
+        static_cast<void>(QTest::qWaitFor([&] { return windows().size() >= number; }, kWaitMs));
+        return windows().value(number - 1);
+    }
+
+    std::list<QProcess> m_children;
+    uint16_t m_centerPort = 0;
+};
+
+TEST_F(ProgramsTest, VersionAndHelpPrintWithoutADisplay) {
+    for (const auto& [argument, printed] : {std::pair{"--version", "parlon " PARLON_VERSION},
+                                            {"--help", "Usage: parlon [SETTINGS-FILE]"}}) {
+        QProcess& parlon =
+            StartChild(PARLON_PROGRAM, {argument}, "home", QProcess::StandardOutput, "xcb");
+        EXPECT_TRUE(parlon.waitForFinished(kWaitMs) && parlon.exitCode() == 0) << argument;
+        EXPECT_EQ(QString::fromUtf8(parlon.readLine()).trimmed(), printed);
+    }
+}
+
+TEST_F(ProgramsTest, ALogThatCannotBeOpenedIsReportedByName) {
+    std::filesystem::create_directories(m_dir.Path() / "home" / "Activity.log");
+    QProcess& parlon = StartChild(PARLON_PROGRAM, {}, "home", QProcess::StandardError);
+    // The message box waits for the user; the same report goes to standard error at once.
+    const QString report =
+        WaitForLine(parlon, [](const QString& line) { return line.contains("Activity.log"); });
+    EXPECT_TRUE(report.contains("cannot open the activity log")) << report.toStdString();
+}
+
+TEST_F(ProgramsTest, AWindowAndTwoNodesExchangeMessagesBothWays) {
+    QProcess& center =
+        StartChild(PARLON_CENTER_PROGRAM,
+                   {"--listen", "127.0.0.1:0", "--hop-count", "3", "--poll-period", "50",
+                    "--reply-time", "1000", "--register-period", "300", "--switch-period", "200"},
+                   "center", QProcess::StandardError);
+    const auto listening = [](const QString& line) { return line.contains("listening on"); };
+    m_centerPort = WaitForLine(center, listening).section(':', -1).toUShort();
+    ASSERT_NE(m_centerPort, 0) << "parlon-center did not start";
+    QProcess& carol = StartNode("Carol");
+    QProcess& dave = StartNode("Dave", {"--auto-reply", "Dave here, all fine"});
+
+    const uint16_t ownPort = FreeLoopbackPort();
+    const std::unique_ptr<CParlonDlg> window =
+        Open(Settings("[Client Params]\nNickname=Wendy\nPort Num=" + std::to_string(ownPort) +
+                      "\n[Server Params]\nPort Num=" + std::to_string(m_centerPort) + "\n"));
+    Child<QPushButton>(*window, "connectButton")->click();
+    ASSERT_EQ(Child<QLabel>(*window, "statusLine")->text(), "Connected");
+
+    // After the switch everyone's list in use holds all three, the window's with its own row.
+    auto* list = Child<QTreeWidget>(*window, "parlonList");
+    ASSERT_TRUE(QTest::qWaitFor([list] { return list->topLevelItemCount() == 3; }, kWaitMs));
+    const QList<QTreeWidgetItem*> wendy = list->findItems(QStringLiteral("Wendy"), {});
+    ASSERT_EQ(wendy.size(), 1);
+    EXPECT_EQ(wendy.front()->text(1), "127.0.0.1");
+    EXPECT_EQ(wendy.front()->text(2), QString::number(ownPort));
+    const QJsonObject carolsList = WaitForEvent(carol, "list", 3);
+    ASSERT_FALSE(WaitForEvent(dave, "list", 3).isEmpty());
+
+    // The window writes to Dave, who answers by himself when his time is up.
+    const QList<QTreeWidgetItem*> daveRow = list->findItems(QStringLiteral("Dave"), {});
+    ASSERT_EQ(daveRow.size(), 1);
+    const QPoint daveCell = list->visualItemRect(daveRow.front()).center();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, daveCell);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, daveCell);
+    CMessageDlg* compose = WaitForWindow(*window, 1);
+    ASSERT_NE(compose, nullptr);
+    const QString question = QStringLiteral("Dave, are you well? ☀");
+    TypeText(Child<Utf8TextEdit>(*compose, "messageEdit"), question);
+    Child<QPushButton>(*compose, "okButton")->click();
+    EXPECT_EQ(WaitForEvent(dave, "message")["text"], question);
+    const CMessageDlg* view = WaitForWindow(*window, 2);
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(Child<Utf8TextEdit>(*view, "messageEdit")->Text(), question);
+    EXPECT_EQ(Child<Utf8TextEdit>(*view, "replyEdit")->Text(), "Dave here, all fine");
+
+    // Carol writes to the window; its user answers in the answer window.
+    for (const QJsonValue& row : carolsList["parlons"].toArray()) {
+        if (row["nickname"] == QLatin1String("Wendy")) {
+            carol.write(
+                QStringLiteral("send %1 Hi Wendy, lunch?\n").arg(row["index"].toInt()).toUtf8());
+        }
+    }
+    const CMessageDlg* answer = WaitForWindow(*window, 3);
+    ASSERT_NE(answer, nullptr);
+    EXPECT_EQ(Child<Utf8TextEdit>(*answer, "messageEdit")->Text(), "Hi Wendy, lunch?");
+    TypeText(Child<Utf8TextEdit>(*answer, "replyEdit"), QStringLiteral("Gladly, at one."));
+    const QJsonObject carolGot = WaitForEvent(carol, "reply");
+    EXPECT_EQ(carolGot["message"], QLatin1String("Hi Wendy, lunch?"));
+    EXPECT_EQ(carolGot["reply"], QLatin1String("Gladly, at one."));
+}
+
+}  // namespace
+}  // namespace parlon::testing
