@@ -1,338 +1,370 @@
-// The session's timing, list and queue rules, driven through a fake host and a scripted
-// center: no window, no network, no sleeping.
-#include "session/parlon_session.h"
-
+// A session driven through a fake host, so that nothing waits on a clock: its rules against a
+// scripted center, the answer countdown, and several sessions at a real center on loopback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <map>
+#include <optional>
 
+#include "center/center_thread.h"
 #include "common/text_field.h"
 #include "common/utf8_text.h"
-#include "crypto/encryption_context.h"
-#include "session_fakes.h"
+#include "net/center_link.h"
+#include "net/net_test_support.h"
+#include "session/message_form.h"
+#include "session/parlon_session.h"
 #include "support/temp_dir.h"
 
 namespace parlon {
 namespace {
 
-using testing::FakeHost;
-using testing::FakeNetwork;
 using Timers = std::map<uint32_t, uint32_t>;
+using Lines = std::vector<std::string>;
 
-constexpr uint16_t kOwnPort = 9001;
-constexpr uint16_t kPeerPort = 9002;
+constexpr uint16_t kDavePort = 9002;
 
-// A peer with a real key pair, made once for the whole program (key generation is slow).
-ParlonEntry Peer() {
-    static const std::vector<ParlonEntry> none;
-    static const EncryptionContext peer(PeerAddress{ParseIpv4("127.0.0.1"), kPeerPort}, &none);
-    ParlonEntry entry;
-    entry.ip = ParseIpv4("127.0.0.1");
-    entry.port = kPeerPort;
-    entry.SetNickname("Dave");
-    entry.SetPublicKey(peer.GetPublicKey());
-    return entry;
+// The text of 112-byte field `index` (the message 0, the reply 1) of a received buffer.
+std::string Field(const ByteBuffer& bytes, size_t index) {
+    const std::string_view all(reinterpret_cast<const char*>(bytes.Data()), bytes.Length());
+    return DisplayText(all.substr(std::min(all.size(), index * kTextFieldSize), kTextFieldSize));
 }
+
+class FakeHost : public SessionHost {
+  public:
+    UserFields typed;  // what the user's fields hold
+    Timers timers;     // the running ones: id -> period
+    size_t timerStarts = 0;
+    bool connectEnabled = true;
+    std::vector<std::vector<ParlonEntry>> listViews;
+    Lines answerForms;  // the message of each
+    std::vector<uint32_t> answerIds;
+    Lines viewForms;  // "message / reply"
+    size_t errors = 0;
+
+    bool ReadFields(UserFields& fields) override {
+        fields = typed;
+        return true;
+    }
+    void InitFields(const std::string&, const UserFields& fields) override { typed = fields; }
+    void ShowStatus(const std::string&, const std::string&, uint16_t) override {}
+    void EnableConnect(bool enabled) override { connectEnabled = enabled; }
+    void SetTimer(uint32_t id, uint32_t periodMs) override {
+        timers[id] = periodMs;
+        ++timerStarts;
+    }
+    void KillTimer(uint32_t id) override { timers.erase(id); }
+    void RebuildListView(const std::vector<ParlonEntry>& rows) override {
+        listViews.push_back(rows);
+    }
+    void OpenAnswerForm(const ByteBuffer& text, uint32_t messageId, int32_t) override {
+        answerForms.push_back(Field(text, 0));
+        answerIds.push_back(messageId);
+    }
+    void OpenViewForm(const ByteBuffer& result) override {
+        viewForms.push_back(Field(result, 0) + " / " + Field(result, 1));
+    }
+    void Notify(const SessionEvent& event) override {
+        errors += event.kind == SessionEvent::Kind::Error ? 1u : 0u;
+    }
+};
+
+// A started session with a fake host, its own activity log and a real listener on a free port,
+// registering at `realCenter` when given, else at a scripted center: registration i gets
+// script[i] (nullopt: unreachable) and a list of the session and "Dave" (its key, another port).
+struct SessionRig {
+    struct Link : CenterLink {
+        explicit Link(SessionRig& rig) : m_rig(rig) {}
+        ~Link() override { ++m_rig.signOffs; }
+        bool Register(std::vector<ParlonEntry>& parlons, CenterSchedule& schedule) override {
+            const size_t turn = m_rig.registrations++;
+            if (turn >= m_rig.script.size() || !m_rig.script[turn]) {
+                return false;
+            }
+            const ParlonEntry& own = m_rig.linkEntries.back();
+            parlons = {own, test::MakeEntry(kDavePort, "Dave", own.PublicKeyText())};
+            schedule = *m_rig.script[turn];
+            return true;
+        }
+        bool Send(const PeerAddress& to, const ByteBuffer& packet) override {
+            m_rig.sends.emplace_back(to, packet);
+            return true;
+        }
+        SessionRig& m_rig;
+    };
+
+    explicit SessionRig(const std::string& nickname = "Alice",
+                        std::optional<PeerAddress> realCenter = std::nullopt) {
+        SessionServices services = SessionServices::Real();
+        if (!realCenter) {
+            services.makeCenterLink = [this](const ParlonEntry& own, const PeerAddress&) {
+                linkEntries.push_back(own);
+                return std::unique_ptr<CenterLink>(std::make_unique<Link>(*this));
+            };
+        }
+        services.incoming = &incoming;
+        const ParlonSettings settings{test::UnusedPort().port, ParseIpv4("127.0.0.1"), nickname,
+                                      realCenter.value_or(PeerAddress{})};
+        session = std::make_unique<ParlonSession>(
+            host, std::make_unique<ActivityLog>(dir.Path() / "Activity.log"), std::move(services),
+            settings);
+        session->Start();
+    }
+
+    // How often `line` stands in the activity log (time stamps left aside).
+    size_t LogCount(const std::string& line) const {
+        std::ifstream file(dir.Path() / "Activity.log");
+        size_t count = 0;
+        for (std::string logged; std::getline(file, logged);) {
+            count += logged.substr(logged.find("> ") + 2) == line ? 1u : 0u;
+        }
+        return count;
+    }
+
+    testing::TempDir dir;
+    GuardedQueue incoming;
+    FakeHost host;
+    std::vector<std::optional<CenterSchedule>> script;
+    std::vector<ParlonEntry> linkEntries;  // the own entry each link was made with
+    size_t registrations = 0;
+    size_t signOffs = 0;
+    std::vector<std::pair<PeerAddress, ByteBuffer>> sends;
+    std::unique_ptr<ParlonSession> session;  // last: goes first
+};
 
 CenterSchedule Schedule(uint32_t centerTime, uint32_t switchTime, uint32_t pollPeriod = 500,
                         uint32_t registerPeriod = 10000) {
     return {1, centerTime, pollPeriod, 30000, registerPeriod, switchTime};
 }
 
-// A session with a fake host and a scripted center.
-struct SessionRig {
-    SessionRig() {
-        ParlonSettings settings;
-        settings.ownPort = kOwnPort;
-        settings.ownIp = ParseIpv4("127.0.0.1");
-        settings.nickname = "Alice";
-        session_ = std::make_unique<ParlonSession>(host_, std::make_unique<ActivityLog>(dir_.Path() / "Activity.log"),
-                                                   network_.Services(incoming_), settings);
-        session_->Start();
-    }
+TEST(SessionTest, ConnectDisconnectAndConnectAgain) {
+    SessionRig rig;
+    rig.script = {std::nullopt, Schedule(0, 10), Schedule(0, 20)};
+    rig.host.typed.nickname = "Alicia";
+    rig.session->OnConnect();
+    EXPECT_EQ(rig.session->Status(), "Error Reistering On Center!");
+    EXPECT_TRUE(rig.host.connectEnabled);
 
-    // Scripts the next registrations: a list of us and Dave with each schedule, or unreachable.
-    void Script(std::initializer_list<std::optional<CenterSchedule>> schedules) {
-        ParlonEntry self;
-        self.ip = ParseIpv4("127.0.0.1");
-        self.port = kOwnPort;
-        for (const auto& schedule : schedules) {
-            network_.replies.push_back(schedule ? std::optional(FakeNetwork::Reply{{self, Peer()}, *schedule})
-                                                : std::nullopt);
-        }
-    }
+    // Every Connect reads the fields and makes a new link announcing a new key pair.
+    rig.session->OnConnect();
+    EXPECT_FALSE(rig.host.connectEnabled);
+    ASSERT_EQ(rig.linkEntries.size(), 2u);
+    EXPECT_EQ(rig.linkEntries[1].NicknameText(), "Alicia");
+    EXPECT_NE(rig.linkEntries[0].PublicKeyText(), rig.linkEntries[1].PublicKeyText());
+    EXPECT_EQ(rig.linkEntries[1].PublicKeyText(), rig.session->OwnEntry().PublicKeyText());
 
-    std::vector<std::string> LogLines() const {
-        std::ifstream file(dir_.Path() / "Activity.log");
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(file, line);) {
-            lines.push_back(line.substr(line.find("> ") + 2));  // without the time stamp
-        }
-        return lines;
-    }
+    rig.session->OnDisconnect();
+    EXPECT_TRUE(rig.host.timers.empty());
+    EXPECT_TRUE(rig.session->ActiveParlons().empty());
+    EXPECT_TRUE(rig.session->NextParlons().empty());
+    EXPECT_TRUE(rig.host.listViews.back().empty());
+    EXPECT_EQ(rig.signOffs, 2u);  // the link of each Connect
+    EXPECT_EQ(rig.session->Status(), "Disconnected");
+    EXPECT_TRUE(rig.host.connectEnabled);
 
-    parlon::testing::TempDir dir_;
-    GuardedQueue incoming_;
-    FakeNetwork network_;
-    FakeHost host_;
-    std::unique_ptr<ParlonSession> session_;
-};
-
-class SessionTest : public ::testing::Test, public SessionRig {};
-
-TEST_F(SessionTest, ConnectRegistersAndSwitchesAtTheNamedMoment) {
-    Script({Schedule(1000, 1051)});
-    host_.typed.nickname = "Alicia";
-    session_->OnConnect();
-
-    EXPECT_EQ(session_->Status(), "Connected");
-    EXPECT_FALSE(host_.connectEnabled);
-    EXPECT_EQ(host_.timers, (Timers{{kSwitchTimer, 51}, {kRegisterTimer, 10000}}));
-    EXPECT_TRUE(session_->ActiveParlons().empty());  // the list waits for the switch
-
-    session_->OnTimer(kSwitchTimer);
-    EXPECT_EQ(host_.timers, (Timers{{kRegisterTimer, 10000}, {kPollTimer, 500}}));  // 1 fires once
-    ASSERT_EQ(session_->ActiveParlons().size(), 2u);
-    EXPECT_EQ(host_.listViews.back()[1].NicknameText(), "Dave");
-
-    // The center learns the fields read at Connect and the key of the pair in use.
-    ASSERT_EQ(network_.linkEntries.size(), 1u);
-    EXPECT_EQ(network_.linkEntries[0].NicknameText(), "Alicia");
-    EXPECT_EQ(network_.linkEntries[0].PublicKeyText().size(), 398u);
-    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Alice: ***** Application started!!! *****",
-                                                    "Alice: Initialize encryption and connecting to server...",
-                                                    "Alicia: Registering on center.",
-                                                    "Alicia: Switching parlon lists."}));
-    EXPECT_EQ(host_.statuses, (std::vector<std::string>{"Disconnected", "Initializing Encryption...",
-                                                        "Registering On Center...", "Connected"}));
+    // What is queued meanwhile leaves after the next Connect; unusable items are dropped.
+    rig.session->QueueOutgoing(kNewMessage, 1, QueuedText("hello"));
+    rig.session->QueueOutgoing(kNewMessage, 2, QueuedText("past the end of the list"));
+    rig.session->QueueOutgoing(kReply, 4242, QueuedText("unknown id"));
+    rig.incoming.Push(ByteBuffer());  // received garbage
+    rig.incoming.Push(ByteBuffer("F\x01\0\0\0\x09", 6));
+    rig.session->OnTimer(kPollTimer);  // a stray tick while disconnected sends nothing
+    rig.session->OnConnect();
+    rig.session->OnTimer(kPollTimer);
+    ASSERT_EQ(rig.sends.size(), 1u);
+    EXPECT_EQ(uint16_t{rig.sends[0].first.port}, kDavePort);  // hop count 1: straight to Dave
+    EXPECT_EQ(rig.host.errors, 2u);
+    EXPECT_TRUE(rig.host.answerForms.empty() && rig.host.viewForms.empty());
+    // The first line still has the nickname from before Connect read the fields.
+    EXPECT_EQ(rig.LogCount("Alice: Initialize encryption and connecting to server..."), 1u);
+    EXPECT_EQ(rig.LogCount("Alicia: Deinitialize encryption and disconnect from server..."), 1u);
+    EXPECT_EQ(rig.LogCount("Alicia: - Sending \"hello\" to Dave."), 1u);
+    EXPECT_EQ(rig.LogCount("Alicia: - Replying \"unknown id\" with Message ID 4242."), 1u);
 }
 
-// After a first registration that switched at once (timers 2 at 10000 and 3 at 500), a
-// re-registration brings each of these schedules.
-TEST_F(SessionTest, EachReregistrationAppliesItsScheduleByTheRules) {
+// The first registration switches at once (timer 2 at 10000, timer 3 at 500); a second one
+// brings each schedule, and then timer 1 fires if it runs.
+TEST(SessionTest, EachRegistrationAppliesItsScheduleByTheRules) {
     struct Case {
         const char* what;
-        CenterSchedule schedule;
-        Timers timers;
-        bool switches;
+        std::optional<CenterSchedule> schedule;  // nullopt: the center does not answer
+        Timers timers;                           // right after the second registration
+        size_t starts;                           // timers (re)started by it
+        bool switchesAtOnce;                     // the list in use changes at once
+        Timers afterSwitch;
     };
-    CenterSchedule sameSwitchTime = Schedule(2000, 10, 999, 777);
-    sameSwitchTime.hopCount = 5;
+    const Timers same{{2, 10000}, {3, 500}}, late{{1, 51}, {2, 10000}, {3, 500}};
+    const Timers newPeriods{{1, 2000}, {2, 4000}, {3, 500}}, switched{{2, 4000}, {3, 200}};
+    const Timers bounded{{2, 0x7FFFFFFF}, {3, 10}};
     const Case cases[] = {
-        {"same switch time, other words", sameSwitchTime, {{2, 10000}, {3, 500}}, false},
-        {"delay of exactly 50", Schedule(1000, 1050), {{2, 10000}, {3, 500}}, true},
-        {"delay of 51", Schedule(1000, 1051), {{1, 51}, {2, 10000}, {3, 500}}, false},
-        {"negative delay", Schedule(5000, 4000), {{2, 10000}, {3, 500}}, true},
-        {"new periods: poll waits for the switch", Schedule(0, 2000, 200, 4000), {{1, 2000}, {2, 4000}, {3, 500}}, false},
-        {"periods kept in bounds", Schedule(0, 20, 0, 0xFFFFFFFF), {{2, 0x7FFFFFFF}, {3, 10}}, true},
+        {"center unreachable", std::nullopt, same, 0, false, same},
+        {"same switch time, other words", Schedule(2000, 10, 999, 777), same, 0, false, same},
+        {"delay of exactly 50", Schedule(1000, 1050), same, 0, true, same},
+        {"delay of 51", Schedule(1000, 1051), late, 1, false, same},
+        {"negative delay", Schedule(5000, 4000), same, 0, true, same},
+        {"new periods: poll waits for the switch", Schedule(0, 2000, 200, 4000), newPeriods, 2,
+         false, switched},
+        {"periods kept in bounds", Schedule(0, 20, 0, 0xFFFFFFFF), bounded, 2, true, bounded},
     };
     for (const Case& c : cases) {
-        SessionRig fresh;
-        fresh.Script({Schedule(0, 10), c.schedule});
-        fresh.session_->OnConnect();
-        const size_t views = fresh.host_.listViews.size();
-        const size_t starts = fresh.host_.timerStarts;
-        fresh.session_->OnTimer(kRegisterTimer);
-        EXPECT_EQ(fresh.host_.timers, c.timers) << c.what;
-        EXPECT_EQ(fresh.host_.listViews.size(), views + (c.switches ? 1 : 0)) << c.what;
-        EXPECT_EQ(fresh.session_->NextSchedule(), c.schedule) << c.what;
-        if (c.timers == Timers{{2, 10000}, {3, 500}} && !c.switches) {
-            EXPECT_EQ(fresh.host_.timerStarts, starts) << c.what << ": running timers disturbed";
+        SessionRig rig;
+        rig.script = {Schedule(0, 10), c.schedule};
+        rig.session->OnConnect();
+        const size_t views = rig.host.listViews.size();
+        const size_t starts = rig.host.timerStarts;
+        rig.session->OnTimer(kRegisterTimer);
+        EXPECT_EQ(rig.host.timers, c.timers) << c.what;
+        EXPECT_EQ(rig.host.timerStarts - starts, c.starts) << c.what;
+        EXPECT_EQ(rig.host.listViews.size(), views + (c.switchesAtOnce ? 1 : 0)) << c.what;
+        if (rig.host.timers.contains(kSwitchTimer)) {
+            rig.session->OnTimer(kSwitchTimer);
+            EXPECT_EQ(rig.host.listViews.size(), views + 1) << c.what;
         }
+        EXPECT_EQ(rig.host.timers, c.afterSwitch) << c.what;
     }
-}
-
-TEST_F(SessionTest, FailedRegistrationsChangeOnlyTheStatusAndTheButtons) {
-    Script({std::nullopt, Schedule(0, 10), std::nullopt});
-    session_->OnConnect();
-    EXPECT_EQ(session_->Status(), "Error Reistering On Center!");
-    EXPECT_TRUE(host_.connectEnabled);
-    EXPECT_TRUE(host_.timers.empty());
-    EXPECT_EQ(LogLines().back(), "Alice: Registering on center.");
-
-    // Every Connect makes a new link announcing the key pair in use; the old one signs off.
-    session_->OnConnect();
-    ASSERT_EQ(network_.linkEntries.size(), 2u);
-    EXPECT_NE(network_.linkEntries[0].PublicKeyText(), network_.linkEntries[1].PublicKeyText());
-    EXPECT_EQ(network_.linkEntries[1].PublicKeyText(), session_->OwnEntry().PublicKeyText());
-    EXPECT_EQ(network_.signOffs, 1u);
-
-    const Timers running = host_.timers;
-    session_->OnTimer(kRegisterTimer);  // fails while registered: lists and timers stay
-    EXPECT_EQ(session_->Status(), "Error Reistering On Center!");
-    EXPECT_FALSE(host_.connectEnabled);
-    EXPECT_EQ(host_.timers, running);
-    EXPECT_EQ(session_->ActiveParlons().size(), 2u);
-}
-
-TEST_F(SessionTest, DisconnectStopsEverythingAndSignsOff) {
-    Script({Schedule(0, 10)});
-    session_->OnConnect();
-    session_->OnDisconnect();
-    EXPECT_TRUE(host_.timers.empty());
-    EXPECT_TRUE(session_->ActiveParlons().empty());
-    EXPECT_TRUE(session_->NextParlons().empty());
-    EXPECT_TRUE(host_.listViews.back().empty());
-    EXPECT_EQ(session_->Schedule(), CenterSchedule{});
-    EXPECT_FALSE(session_->IsEncryptionLive());
-    EXPECT_EQ(network_.signOffs, 1u);
-    EXPECT_EQ(session_->Status(), "Disconnected");
-    EXPECT_TRUE(host_.connectEnabled);
-    EXPECT_EQ(LogLines().back(), "Alice: Deinitialize encryption and disconnect from server...");
-}
-
-TEST_F(SessionTest, TheListenerFollowsTheOwnPortAndItsFailuresAreShown) {
-    Script({Schedule(0, 10), Schedule(0, 20), Schedule(0, 30)});
-    session_->OnConnect();
-    session_->OnDisconnect();
-    session_->OnConnect();  // same port: the listener stays
-    session_->OnDisconnect();
-    host_.typed.port = 40000;
-    session_->OnConnect();
-    EXPECT_EQ(network_.listenerPorts, (std::vector<uint16_t>{kOwnPort, 40000}));
-    EXPECT_EQ(uint16_t{network_.linkEntries.back().port}, 40000);
-
-    network_.listenerFailed = true;  // fails later: shown once
-    session_->OnTimer(kPollTimer);
-    session_->OnTimer(kPollTimer);
-    EXPECT_EQ(session_->Status(), "Error Listening On Port!");
-    EXPECT_EQ(host_.errors.size(), 1u);
-
-    // A port that cannot be listened on is never announced.
-    session_->OnDisconnect();
-    network_.takenPort = 40001;
-    host_.typed.port = 40001;
-    const size_t registrations = network_.registrations;
-    session_->OnConnect();
-    EXPECT_EQ(session_->Status(), "Error Listening On Port!");
-    EXPECT_TRUE(host_.connectEnabled);
-    EXPECT_EQ(network_.registrations, registrations);
-    EXPECT_NE(host_.errors.back().find("40001"), std::string::npos);
-}
-
-TEST_F(SessionTest, AMessageQueuedBeforeDisconnectLeavesAfterTheNextConnect) {
-    Script({Schedule(0, 10), Schedule(0, 20)});
-    session_->OnConnect();
-    session_->OnDisconnect();
-    session_->QueueOutgoing(kNewMessage, 1, QueuedText("hello"));
-    session_->OnTimer(kPollTimer);  // a stray tick while disconnected sends nothing
-    EXPECT_EQ(session_->OutgoingCount(), 1u);
-
-    session_->OnConnect();
-    session_->OnTimer(kPollTimer);
-    ASSERT_EQ(network_.sends.size(), 1u);
-    EXPECT_EQ(uint16_t{network_.sends[0].first.port}, kPeerPort);  // hop count 1: straight to Dave
-    EXPECT_EQ(network_.sends[0].second.Length(), 517u);
-    EXPECT_EQ(LogLines().back(), "Alice: - Sending \"hello\" to Dave.");
-}
-
-TEST_F(SessionTest, UnusableItemsAreDroppedAndTheRestGoOn) {
-    Script({Schedule(0, 10)});
-    session_->OnConnect();
-    session_->QueueOutgoing(kNewMessage, 0xFFFFFFFF, QueuedText("to nobody"));  // no row selected
-    session_->QueueOutgoing(kNewMessage, 2, QueuedText("past the end"));
-    session_->QueueOutgoing(kReply, 4242, QueuedText("unknown id"));
-    session_->QueueOutgoing(7, 1, QueuedText("unknown kind"));
-    session_->QueueOutgoing(kNewMessage, 1, QueuedText(""));
-    const uint8_t garbage[] = {'F', 1, 0, 0, 0, 9};
-    for (const ByteBuffer& received : {ByteBuffer(garbage, sizeof garbage), ByteBuffer(), ByteBuffer("R", 1)}) {
-        incoming_.Push(received);
-    }
-    session_->OnTimer(kPollTimer);
-
-    EXPECT_TRUE(incoming_.IsEmpty());
-    EXPECT_TRUE(host_.forms.empty());
-    ASSERT_EQ(network_.sends.size(), 1u);  // only the empty message to Dave
-    EXPECT_EQ(session_->OutgoingCount(), 0u);
-    EXPECT_EQ(host_.errors.size(), 3u);
-    const std::vector<std::string> lines = LogLines();
-    EXPECT_EQ(lines[lines.size() - 2], "Alice: - Replying \"unknown id\" with Message ID 4242.");
-    EXPECT_EQ(lines.back(), "Alice: - Sending \"\" to Dave.");
 }
 
 class FakeFormView : public MessageFormView {
-public:
-    std::vector<std::string> captions;
-    bool hidden = false;
-    bool countdownRunning = false;
-    std::string reply;
+  public:
+    std::string reply;  // what the user typed
 
-    void SetCaption(const std::string& caption) override { captions.push_back(caption); }
-    void Hide() override { hidden = true; }
-    void StartCountdownTimer() override { countdownRunning = true; }
-    void StopCountdownTimer() override { countdownRunning = false; }
-    std::string MessageBoxText() override { return "typed message"; }
+    void SetCaption(const std::string&) override {}
+    void Hide() override {}
+    void StartCountdownTimer() override {}
+    void StopCountdownTimer() override {}
+    std::string MessageBoxText() override { return {}; }
     std::string ReplyBoxText() override { return reply; }
 };
 
-ByteBuffer ReceivedText(std::string_view text) {
-    return ByteBuffer(MakeTextField(QueuedText(text).Bytes()).data(), kTextFieldSize);
-}
-
-TEST_F(SessionTest, AnAnswerCountsDownAndItsReplyLeavesAtZeroWhateverTheUserDid) {
-    MessageForm form = MessageForm::Answer(*session_, ReceivedText("hi"), 77, 30000);
-    FakeFormView view;
-    form.OnInit(view);
-    EXPECT_EQ(form.MessageText(), "hi");
-    EXPECT_EQ(view.captions.front(), "Time Left:  30");
-    view.reply = "early";
-    form.OnOK();  // time is left: only hides
-    EXPECT_TRUE(view.hidden);
-    view.reply = "final words";
-    for (int tick = 1; tick < 30; ++tick) {
-        form.OnTimer(MessageForm::kCountdownTimer);
+// An answer form queues exactly one reply, read from the box when the countdown reaches 0 or
+// less, whatever the user did before: OK with time left only hides the window.
+TEST(SessionTest, AnAnswerQueuesOneReplyWhenItsCountdownEnds) {
+    struct Case {
+        int32_t replyTimeMs;
+        int ticks;  // countdown ticks until the reply is queued
+        const char* firstCaption;
+        const char* lastCaption;
+        const char* reply;
+    };
+    const Case cases[] = {
+        {30000, 30, "Time Left:  30", "Time Left:   0", "final words"},
+        {2500, 3, "Time Left:   2", "Time Left:   0", "final words"},
+        {0, 0, "Send/Recieve Message", "Send/Recieve Message", "early"},
+    };
+    for (const Case& c : cases) {
+        SessionRig rig;
+        MessageForm form = MessageForm::Answer(*rig.session, QueuedText("hi"), 77, c.replyTimeMs);
+        FakeFormView view;
+        form.OnInit(view);
+        EXPECT_EQ(form.Caption(), c.firstCaption) << c.replyTimeMs;
+        view.reply = "early";
+        form.OnOK();  // with time left only hides
+        view.reply = "final words";
+        int ticks = 0;
+        for (; rig.session->OutgoingCount() == 0 && ticks <= 30; ++ticks) {
+            form.OnTimer(MessageForm::kCountdownTimer);
+        }
+        EXPECT_EQ(ticks, c.ticks) << c.replyTimeMs;
+        EXPECT_EQ(form.Caption(), c.lastCaption) << c.replyTimeMs;
+        EXPECT_EQ(form.ReplyText(), c.reply) << c.replyTimeMs;
+        form.OnTimer(MessageForm::kCountdownTimer);  // a late tick or OK queues nothing more
+        form.OnOK();
+        EXPECT_EQ(rig.session->OutgoingCount(), 1u) << c.replyTimeMs;
     }
-    EXPECT_EQ(view.captions.back(), "Time Left:   1");
-    EXPECT_EQ(session_->OutgoingCount(), 0u);
-    form.OnTimer(MessageForm::kCountdownTimer);
-    EXPECT_EQ(view.captions.back(), "Time Left:   0");
-    EXPECT_EQ(session_->OutgoingCount(), 1u);
-    EXPECT_EQ(form.ReplyText(), "final words");
-    EXPECT_FALSE(view.countdownRunning);
-    form.OnTimer(MessageForm::kCountdownTimer);  // a late tick or OK queues nothing more
-    form.OnOK();
-    EXPECT_EQ(session_->OutgoingCount(), 1u);
 }
 
-TEST_F(SessionTest, ShortAndZeroReplyTimes) {
-    MessageForm partSeconds = MessageForm::Answer(*session_, ReceivedText("q"), 5, 2500);
-    FakeFormView view;
-    partSeconds.OnInit(view);
-    for (int tick = 0; tick < 3; ++tick) {
-        EXPECT_EQ(session_->OutgoingCount(), 0u);
-        partSeconds.OnTimer(MessageForm::kCountdownTimer);
+// A node at a real center. The test pumps its poll timer itself, and it answers "re: " and the
+// message at once, so that nothing waits on the wall clock but the network.
+struct Node : SessionRig {
+    using SessionRig::SessionRig;
+
+    void Tick() {
+        session->OnTimer(kPollTimer);
+        for (; answered < host.answerForms.size(); ++answered) {
+            session->QueueOutgoing(kReply, host.answerIds[answered],
+                                   QueuedText("re: " + host.answerForms[answered]));
+        }
     }
-    EXPECT_EQ(session_->OutgoingCount(), 1u);  // queued on the third tick
-    EXPECT_EQ(view.captions, (std::vector<std::string>{"Time Left:   2", "Time Left:   1", "Time Left:   0",
-                                                       "Time Left:   0"}));
 
-    MessageForm noTime = MessageForm::Answer(*session_, ReceivedText("q"), 6, 0);
-    FakeFormView noTimeView;
-    noTime.OnInit(noTimeView);
-    EXPECT_FALSE(noTimeView.countdownRunning);
-    EXPECT_EQ(noTime.Caption(), "Send/Recieve Message");
-    noTime.OnOK();
-    EXPECT_EQ(session_->OutgoingCount(), 2u);
+    size_t answered = 0;
+};
+
+class SessionNetworkTest : public ::testing::TestWithParam<uint32_t> {
+  protected:
+    void StartNetwork(uint32_t hopCount, size_t nodeCount) {
+        // Every list takes effect within 10 ms: at once.
+        std::string error;
+        center_ = CenterThread::Start({.hopCount = hopCount, .switchPeriod = 10}, error,
+                                      [](const std::string&) {});
+        ASSERT_NE(center_, nullptr) << error;
+        for (size_t i = 0; i < nodeCount; ++i) {
+            nodes_.push_back(std::make_unique<Node>("N" + std::to_string(i), center_->Address()));
+            nodes_.back()->session->OnConnect();
+        }
+        // Each registers again until a new switch time brings it the list of every node, in
+        // the order of their first registration: node i is row i.
+        for (auto& node : nodes_) {
+            ASSERT_TRUE(test::Eventually([&] {
+                node->session->OnTimer(kRegisterTimer);
+                return node->session->ActiveParlons().size() == nodeCount;
+            }));
+        }
+    }
+
+    // Ticks every node until `done` holds or five seconds pass.
+    bool PumpUntil(const std::function<bool()>& done) {
+        return test::Eventually([&] {
+            for (auto& node : nodes_) {
+                node->Tick();
+            }
+            return done();
+        });
+    }
+
+    std::unique_ptr<CenterThread> center_;
+    std::vector<std::unique_ptr<Node>> nodes_;
+};
+
+TEST_P(SessionNetworkTest, AMessageReachesItsAddresseeAndTheReplyComesBack) {
+    const uint32_t hopCount = GetParam();
+    StartNetwork(hopCount, 4);
+    Node& sender = *nodes_.front();
+    sender.session->QueueOutgoing(kNewMessage, 3, QueuedText("hello there"));
+    ASSERT_TRUE(PumpUntil([&] { return !sender.host.viewForms.empty(); }));
+    EXPECT_EQ(sender.host.viewForms, Lines{"hello there / re: hello there"});
+    EXPECT_EQ(nodes_[3]->host.answerForms, Lines{"hello there"});
+    EXPECT_EQ(nodes_[3]->LogCount("N3: - Just recieved a new message!"), 1u);
+    EXPECT_EQ(sender.LogCount("N0: - Just recieved a new reply!"), 1u);
+    // Each link is a forward on the way out and on the way back, except the last one out.
+    size_t forwards = 0;
+    for (auto& node : nodes_) {
+        forwards += node->LogCount(node->session->Nickname() +
+                                   ": Forwarding a message that wasn't for us to ip 127.0.0.1.");
+    }
+    EXPECT_EQ(forwards, 2 * (hopCount - 1));
 }
 
-TEST_F(SessionTest, ComposeQueuesItsTextAndViewQueuesNothing) {
-    std::string result(224, '\0');
-    result.replace(0, 5, "asked");
-    result.replace(112, 3, "\xFFok");
-    MessageForm view = MessageForm::View(*session_, ByteBuffer(result.data(), 224));
-    FakeFormView viewWindow;
-    view.OnInit(viewWindow);
-    EXPECT_EQ(view.MessageText(), "asked");
-    EXPECT_EQ(view.ReplyText(), "\xEF\xBF\xBDok");  // invalid UTF-8 shows as U+FFFD
-    view.OnOK();
-    EXPECT_EQ(session_->OutgoingCount(), 0u);
+INSTANTIATE_TEST_SUITE_P(HopCounts, SessionNetworkTest, ::testing::Values(1u, 2u, 3u));
 
-    MessageForm compose = MessageForm::Compose(*session_, 3);
-    FakeFormView composeWindow;
-    compose.OnInit(composeWindow);
-    compose.OnOK();
-    EXPECT_EQ(session_->OutgoingCount(), 1u);
-    EXPECT_TRUE(composeWindow.hidden);
+// Messages that arrive before one poll tick are handled in arrival order; one to a node that is
+// down is lost, and nothing else happens.
+TEST_F(SessionNetworkTest, ItemsOfOneTickAreHandledInArrivalOrderAndOneToADownNodeIsLost) {
+    StartNetwork(1, 3);
+    Node& sender = *nodes_[0];
+    Node& addressee = *nodes_[2];
+    sender.session->QueueOutgoing(kNewMessage, 1, QueuedText("lost"));
+    nodes_.erase(nodes_.begin() + 1);  // N1 stops listening and signs off; lists still name it
+    const Lines texts{"one", "two", "three"};
+    for (const std::string& text : texts) {
+        sender.session->QueueOutgoing(kNewMessage, 2, QueuedText(text));
+    }
+    sender.session->OnTimer(kPollTimer);  // sends each, one connection after another
+    ASSERT_TRUE(test::Eventually([&] { return addressee.incoming.Size() == 3; }));
+    addressee.session->OnTimer(kPollTimer);
+    EXPECT_EQ(addressee.host.answerForms, texts);
+    EXPECT_EQ(sender.LogCount("N0: - Sending \"lost\" to N1."), 1u);
+    EXPECT_EQ(sender.host.errors, 0u);
+    EXPECT_EQ(sender.session->Status(), "Connected");
 }
 
 }  // namespace
