@@ -1,0 +1,326 @@
+// Hostile peers against real nodes and a real center in this process, all on 127.0.0.1: crowds
+// of connections that send nothing and stay open, random frames, truncations of valid frames.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/resource.h>
+
+#include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
+#include <asio/write.hpp>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "center/center_thread.h"
+#include "cli/cli_node.h"
+#include "common/utf8_text.h"
+#include "crypto/encryption_context.h"
+#include "net/asio_endpoint.h"
+#include "net/center_connection.h"
+#include "net/packet.h"
+#include "net/peer_listener.h"
+#include "net_test_support.h"
+#include "support/temp_dir.h"
+
+namespace parlon {
+namespace {
+
+using namespace std::chrono_literals;
+using asio::ip::tcp;
+using Bytes = std::vector<uint8_t>;
+
+// One headless node run as parlon-cli runs it, on a thread of its own. It presses Connect at
+// once; destroying it quits the node, which signs off. Other methods may be called from any thread.
+class NodeThread {
+  public:
+    NodeThread(const std::string& name, const PeerAddress& center, std::optional<std::string> reply)
+        : nickname(name) {
+        const NodeOptions options{.settings = {address.port, address.ip, name, center},
+                                  .autoReply = std::move(reply)};
+        SessionServices services = SessionServices::Real();
+        services.incoming = &m_incoming;
+        m_node = std::make_unique<CliNode>(
+            m_io, options, std::make_unique<ActivityLog>(m_dir.Path() / "Activity.log"),
+            std::move(services), [this](const NodeEvent& event) {
+                const std::lock_guard lock(m_mutex);
+                m_events.push_back(event);
+            });
+        asio::post(m_io, [this] { m_node->Start(); });  // its timers keep run() going from here
+        m_thread = std::thread([this] { m_io.run(); });
+    }
+    ~NodeThread() {
+        asio::post(m_io, [this] { m_node->Quit(); });
+        asio::post(m_io, [this] { m_io.stop(); });
+        m_thread.join();
+    }
+
+    void Type(std::string line) {
+        asio::post(m_io, [this, line = std::move(line)] { m_node->HandleLine(line); });
+    }
+    std::vector<NodeEvent> Events() const {
+        const std::lock_guard lock(m_mutex);
+        return m_events;
+    }
+    // How many events of one kind it printed for which `match` holds.
+    template <typename Event>
+    size_t Count(const std::function<bool(const Event&)>& match) const {
+        const std::vector<NodeEvent> events = Events();
+        return static_cast<size_t>(std::count_if(events.begin(), events.end(), [&](const auto& e) {
+            return std::holds_alternative<Event>(e) && match(std::get<Event>(e));
+        }));
+    }
+    // The row of `name` in the last list it printed that holds it.
+    std::optional<uint32_t> RowOf(const std::string& name) const {
+        std::optional<uint32_t> row;
+        for (const NodeEvent& event : Events()) {
+            if (const auto* list = std::get_if<ListEvent>(&event)) {
+                for (const ListRow& listed : list->parlons) {
+                    row = listed.nickname == name ? listed.index : row;
+                }
+            }
+        }
+        return row;
+    }
+    std::string Log() const {
+        std::ifstream file(m_dir.Path() / "Activity.log");
+        return {std::istreambuf_iterator<char>(file), {}};
+    }
+
+    const std::string nickname;
+    const PeerAddress address = test::UnusedPort();
+
+  private:
+    testing::TempDir m_dir;
+    asio::io_context m_io{1};
+    GuardedQueue m_incoming;
+    mutable std::mutex m_mutex;
+    std::vector<NodeEvent> m_events;  // guarded by m_mutex
+    std::unique_ptr<CliNode> m_node;
+    std::thread m_thread;
+};
+
+// A blocking connection to `address`; `error` says why it could not be made.
+tcp::socket Connect(const PeerAddress& address, std::error_code& error) {
+    static asio::io_context io;  // for blocking calls only: never run
+    tcp::socket socket(io);
+    socket.connect(ToEndpoint(address), error);
+    return socket;
+}
+
+// Whether `socket` is unconnected or the server ended it within `waitMs` (what it sent is dropped).
+bool EndedByServer(tcp::socket& socket, int waitMs) {
+    pollfd waiting{socket.native_handle(), POLLIN, 0};
+    std::array<char, 256> bytes{};
+    std::error_code error;
+    while (!error && ::poll(&waiting, 1, waitMs) == 1) {
+        socket.read_some(asio::buffer(bytes), error);  // at once: there is something to read
+    }
+    return error || !socket.is_open();
+}
+
+// `count` connections to `address` that send nothing and stay open unless the server closes them.
+struct SilentCrowd {
+    SilentCrowd(const PeerAddress& address, size_t count) {
+        std::error_code ignored;  // a connection that failed counts as closed
+        std::generate_n(std::back_inserter(sockets), count,
+                        [&] { return Connect(address, ignored); });
+    }
+    size_t Closed() {
+        return static_cast<size_t>(std::count_if(
+            sockets.begin(), sockets.end(), [](auto& socket) { return EndedByServer(socket, 0); }));
+    }
+    std::vector<tcp::socket> sockets;
+};
+
+// Sends `bytes` as a sender of one frame does; true once the server is done with it (closed).
+bool SendRawFrame(const PeerAddress& address, std::span<const uint8_t> bytes) {
+    std::error_code connectError, ignored;
+    tcp::socket socket = Connect(address, connectError);
+    asio::write(socket, asio::buffer(bytes.data(), bytes.size()), ignored);  // may be cut short
+    socket.shutdown(tcp::socket::shutdown_send, ignored);
+    return !connectError && EndedByServer(socket, 10000);
+}
+
+// A center on a free port with short periods, its log dropped; null when it cannot start.
+std::unique_ptr<CenterThread> StartCenter(uint32_t hopCount, uint32_t registerPeriod) {
+    CenterSettings settings{.hopCount = hopCount, .pollPeriod = 10, .replyTime = 0};
+    settings.registerPeriod = registerPeriod;
+    settings.switchPeriod = 100;
+    settings.maxConnections = PeerListenerOptions{}.maxConnections;
+    std::string error;
+    return CenterThread::Start(settings, error, [](const std::string&) {});
+}
+
+constexpr size_t kCrowd = 200, kMore = 100, kBound = 256, kBeyond = kCrowd + kMore - kBound;
+static_assert(PeerListenerOptions{}.maxConnections == kBound);
+
+// Four nodes that list each other and answer each message; crowds besiege the last, also a relay.
+class SilentCrowdTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // Both ends of every connection live in this process: crowds of 300 at two servers.
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(4096, limit.rlim_max));
+        ASSERT_TRUE(::setrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur >= 2048);
+        m_center = StartCenter(3, 250);
+        ASSERT_NE(m_center, nullptr);
+        for (const std::string name : {"A", "B", "C", "D"}) {
+            m_nodes.push_back(
+                std::make_unique<NodeThread>(name, m_center->Address(), "re " + name));
+        }
+        const auto listsEveryNode = [&](const auto& node) {
+            return std::all_of(m_nodes.begin(), m_nodes.end(),
+                               [&](const auto& other) { return node->RowOf(other->nickname); });
+        };
+        ASSERT_TRUE(test::Eventually(
+            [&] { return std::all_of(m_nodes.begin(), m_nodes.end(), listsEveryNode); }, 30s));
+    }
+
+    // Types `text` at `from`; the check holds once it arrived and the auto reply came back.
+    static std::function<bool()> Send(NodeThread& from, NodeThread& to, std::string text) {
+        from.Type("send " + std::to_string(from.RowOf(to.nickname).value()) + " " + text);
+        return [&from, &to, text, reply = "re " + to.nickname] {
+            return to.Count<MessageEvent>([&](const auto& m) { return m.text == text; }) == 1 &&
+                   from.Count<ReplyEvent>(
+                       [&](const auto& r) { return r.message == text && r.reply == reply; }) == 1;
+        };
+    }
+    static size_t Statuses(const NodeThread& node, const std::string& text) {
+        return node.Count<StatusEvent>([&](const auto& status) { return status.text == text; });
+    }
+    // Every node's registration is answered twice more from now on.
+    void ExpectRegistrationsGoOn() const {
+        for (const auto& node : m_nodes) {
+            const size_t answered = Statuses(*node, "Connected");
+            EXPECT_TRUE(
+                test::Eventually([&] { return Statuses(*node, "Connected") >= answered + 2; }, 10s))
+                << node->nickname;
+        }
+    }
+
+    std::unique_ptr<CenterThread> m_center;
+    std::vector<std::unique_ptr<NodeThread>> m_nodes;
+};
+
+TEST_F(SilentCrowdTest, NothingIsLostPastSilentCrowdsAndCrowdsBeyondTheBoundsAreClosedAtOnce) {
+    NodeThread& besieged = *m_nodes.back();
+    {
+        SilentCrowd atNode(besieged.address, kCrowd);
+        SilentCrowd atCenter(m_center->Address(), kCrowd);
+        // Three messages from every node, all sent before the first is awaited.
+        std::vector<std::function<bool()>> trips;
+        for (size_t index = 0; index < 3 * m_nodes.size(); ++index) {
+            NodeThread& to =
+                index / m_nodes.size() == 1 ? *m_nodes[(index + 1) % m_nodes.size()] : besieged;
+            trips.push_back(
+                Send(*m_nodes[index % m_nodes.size()], to, "message " + std::to_string(index)));
+        }
+        for (size_t index = 0; index < trips.size(); ++index) {
+            EXPECT_TRUE(test::Eventually(trips[index], 60s)) << "message " << index << " was lost";
+        }
+        ExpectRegistrationsGoOn();
+        for (const auto& node : m_nodes) {
+            EXPECT_EQ(Statuses(*node, "Error Reistering On Center!"), 0u) << node->nickname;
+        }
+
+        // Beyond the bounds, closed long before the 10 s deadlines; the crowds within are kept.
+        SilentCrowd moreAtNode(besieged.address, kMore);
+        SilentCrowd moreAtCenter(m_center->Address(), kMore);
+        EXPECT_TRUE(test::Eventually([&] { return moreAtNode.Closed() >= kBeyond; }, 2s));
+        EXPECT_TRUE(test::Eventually([&] { return moreAtCenter.Closed() >= kBeyond; }, 2s));
+        EXPECT_EQ(moreAtNode.Closed(), kBeyond);  // the center may count registrations too
+        EXPECT_EQ(atNode.Closed() + atCenter.Closed(), 0u);
+    }
+    // The crowds have left: registrations are answered and messages arrive again.
+    ExpectRegistrationsGoOn();
+    EXPECT_TRUE(test::Eventually(Send(*m_nodes[0], besieged, "after the crowd"), 60s));
+}
+
+// Frames of random length and bytes; every third one begins with a right header (of a type
+// no server knows) and some of those with a packet tag, so that they get past the first checks.
+std::vector<Bytes> RandomFrames(size_t count, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<size_t> length(0, 1400);
+    std::uniform_int_distribution<int> byte(0, 255);
+    const Bytes header = test::BytesOf(Packet(ByteBuffer(), 7).Encode());
+    std::vector<Bytes> frames;
+    for (size_t index = 0; index < count; ++index) {
+        Bytes& frame = frames.emplace_back(length(random));
+        std::generate(frame.begin(), frame.end(),
+                      [&] { return static_cast<uint8_t>(byte(random)); });
+        if (index % 3 == 0 && frame.size() > kFrameHeaderSize) {
+            std::copy(header.begin(), header.end(), frame.begin());
+            frame[kFrameHeaderSize] = std::array<uint8_t, 3>{'F', 'R', 'X'}[index % 9 / 3];
+        }
+    }
+    return frames;
+}
+
+// Appends every proper prefix of `frame`, the empty one included, to `frames`.
+void AddTruncations(const ByteBuffer& frame, std::vector<Bytes>& frames) {
+    const Bytes whole = test::BytesOf(frame);
+    for (auto end = whole.begin(); end != whole.end(); ++end) {
+        frames.emplace_back(whole.begin(), end);
+    }
+}
+
+// A node T, and a sender S wrapping real messages to T. Each frame leaves once the servers are
+// done with the one before: once the real message shows, every frame before it was handled.
+TEST(GarbageFrames, LeaveTheNodeAndTheCenterServingAndTheNodeReportingNothingElse) {
+    const auto center = StartCenter(1, 600000);  // no renewals while the test runs
+    ASSERT_NE(center, nullptr);
+    NodeThread node("T", center->Address(), std::nullopt);
+    ASSERT_TRUE(test::Eventually([&] { return node.RowOf("T").has_value(); }, 30s));
+    std::vector<ParlonEntry> list;
+    CenterSchedule schedule;
+    const PeerAddress senderAddress = test::UnusedPort();
+    EncryptionContext sender(senderAddress, &list);
+    ParlonEntry senderEntry = test::MakeEntry(senderAddress.port, "S", "");
+    senderEntry.SetPublicKey(sender.GetPublicKey());
+    CenterConnection link(senderEntry, center->Address());
+    ASSERT_TRUE(link.Register(list, schedule));
+    ASSERT_EQ(list.size(), 2u);
+    const auto messageToNode = [&](uint32_t hopCount, const std::string& text) {
+        sender.SetHopCount(hopCount);
+        PeerAddress firstHop;
+        const uint32_t row = list[0].port == node.address.port ? 0 : 1;
+        return sender.WrapMessage(MakeTextField(QueuedText(text).Bytes()), row, firstHop).value();
+    };
+
+    // Both servers get every frame: none is a whole request of the center by chance.
+    std::vector<Bytes> frames = RandomFrames(300, 20261206);
+    for (uint32_t hopCount = 1; hopCount <= 3; ++hopCount) {
+        AddTruncations(Packet(messageToNode(hopCount, "never whole")).Encode(), frames);
+    }
+    const ParlonEntry intruder = test::MakeEntry(7002, "intruder", "key of intruder");
+    AddTruncations(Packet(Registration, RegistrationRecord{intruder, {}}).Encode(), frames);
+    AddTruncations(Packet(SignOff, RegistrationRecord{senderEntry, {}}).Encode(), frames);
+    const size_t eventsBefore = node.Events().size();
+    const size_t logBefore = node.Log().size();
+
+    for (const Bytes& frame : frames) {
+        ASSERT_TRUE(SendRawFrame(node.address, frame)) << "the node stopped serving";
+        ASSERT_TRUE(SendRawFrame(center->Address(), frame)) << "the center stopped serving";
+    }
+    ASSERT_TRUE(link.Send(node.address, messageToNode(1, "the real one")));
+    ASSERT_TRUE(test::Eventually([&] { return node.Events().size() > eventsBefore; }, 30s));
+
+    const std::vector<NodeEvent> events = node.Events();
+    ASSERT_EQ(events.size(), eventsBefore + 1);
+    ASSERT_TRUE(std::holds_alternative<MessageEvent>(events.back()))
+        << FormatEvent(events.back(), EventFormat::Text);
+    EXPECT_EQ(std::get<MessageEvent>(events.back()).text, "the real one");
+    const std::string logged = node.Log().substr(logBefore);
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), '\n'), 1) << logged;
+    EXPECT_NE(logged.find("> T: - Just recieved a new message!"), std::string::npos) << logged;
+    // The center answers as before: the intruder is not listed, the sender not signed off.
+    ASSERT_TRUE(link.Register(list, schedule));
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].NicknameText(), "T");
+    EXPECT_EQ(list[1].NicknameText(), "S");
+}
+
+}  // namespace
+}  // namespace parlon
