@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 
 #include "common/text_field.h"
@@ -9,54 +10,47 @@
 namespace parlon {
 namespace {
 
-TEST(WireRecords, AddressAndPortHaveTheirWireBytes) {
-    PeerAddress address{ParseIpv4("127.0.0.1"), 8888};
-    uint8_t bytes[kPeerAddressSize];
-    std::memcpy(bytes, &address, sizeof bytes);
-    const uint8_t expected[] = {0x7F, 0x00, 0x00, 0x01, 0xB8, 0x22};
-    EXPECT_EQ(std::memcmp(bytes, expected, sizeof bytes), 0);
-    EXPECT_EQ(address.IpText(), "127.0.0.1");
-    EXPECT_FALSE(address.IsNone());
+using AddressBytes = std::array<uint8_t, kPeerAddressSize>;
+
+TEST(WireRecords, AddressesHaveTheirWireBytesAndUnparsableOnesBecomeAllOnes) {
+    const std::vector<std::pair<PeerAddress, AddressBytes>> cases = {
+        {{ParseIpv4("127.0.0.1"), 8888}, {0x7F, 0x00, 0x00, 0x01, 0xB8, 0x22}},
+        {{ParseIpv4("10.1.2.3"), 7878}, {0x0A, 0x01, 0x02, 0x03, 0xC6, 0x1E}},
+        {{ParseIpv4("not an address"), 1}, {0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x00}},
+    };
+    for (const auto& [address, expected] : cases) {
+        AddressBytes bytes;
+        std::memcpy(bytes.data(), &address, bytes.size());
+        EXPECT_EQ(bytes, expected) << address.IpText();
+        EXPECT_FALSE(address.IsNone()) << address.IpText();
+    }
+    EXPECT_EQ(cases[1].first.IpText(), "10.1.2.3");
+    EXPECT_EQ(cases[2].first.IpText(), "255.255.255.255");
     EXPECT_TRUE(PeerAddress{}.IsNone());
     EXPECT_FALSE((PeerAddress{0, 1}).IsNone());
 }
 
-TEST(WireRecords, UnparsableAddressesBecomeAllOnes) {
-    EXPECT_EQ(ParseIpv4("not an address"), 0xFFFFFFFFu);
-    EXPECT_EQ((PeerAddress{ParseIpv4("nonsense"), 0}.IpText()), "255.255.255.255");
-}
-
-TEST(WireRecords, NicknameFieldHoldsTwelveBytesWithoutATerminator) {
+TEST(WireRecords, TextFieldsAreCutToTheirSizeZeroFilledAndReadUpToTheirNulOrTheirEnd) {
     ParlonEntry entry;
-    entry.SetNickname("TwelveChars!");
-    EXPECT_EQ(entry.NicknameText(), "TwelveChars!");
-    entry.SetNickname("FifteenCharsLong");
-    EXPECT_EQ(entry.NicknameText(), "FifteenChars");
-    entry.SetNickname("Al");
-    EXPECT_EQ(entry.NicknameText(), "Al");
-    EXPECT_EQ(entry.nickname[2], 0);
+    // In this order, so that the short one must clear what the longer ones left.
+    for (const auto& [typed, kept] : {std::pair{"TwelveChars!", "TwelveChars!"},
+                                      {"FifteenCharsLong", "FifteenChars"},
+                                      {"Al", "Al"}}) {
+        entry.SetNickname(typed);
+        EXPECT_EQ(entry.NicknameText(), kept) << typed;
+    }
     EXPECT_EQ(entry.nickname[11], 0);
-}
-
-TEST(WireRecords, PublicKeyFieldStopsAtItsNul) {
-    ParlonEntry entry;
     entry.SetPublicKey(std::string(398, 'x'));
-    EXPECT_EQ(entry.PublicKeyText().size(), 398u);
-    EXPECT_EQ(entry.publicKey[398], 0);
-    // A hostile entry with no NUL reads as the whole field, never beyond it.
+    EXPECT_EQ(entry.PublicKeyText(), std::string(398, 'x'));
+    // A hostile entry with no NUL reads as the whole field, never into the nickname after it.
     std::memset(entry.publicKey, 'y', sizeof entry.publicKey);
-    entry.SetNickname("nick");
-    EXPECT_EQ(entry.PublicKeyText().size(), kPublicKeyFieldSize);
-}
+    EXPECT_EQ(entry.PublicKeyText(), std::string(kPublicKeyFieldSize, 'y'));
 
-TEST(TextFieldTest, FieldHoldsTextNulAndZeroFiller) {
     const uint8_t queued[] = {'h', 'i', 0};
-    const TextField field = MakeTextField(queued);
-    EXPECT_EQ(FieldText(field), "hi");
-    EXPECT_EQ(field[111], 0);
-
-    std::vector<uint8_t> tooLong(200, 'z');
-    EXPECT_EQ(FieldText(MakeTextField(tooLong)).size(), kTextFieldSize);
+    EXPECT_EQ(FieldText(MakeTextField(queued)), "hi");
+    EXPECT_EQ(MakeTextField(queued)[kTextFieldSize - 1], 0);
+    EXPECT_EQ(FieldText(MakeTextField(std::vector<uint8_t>(200, 'z'))),
+              std::string(kTextFieldSize, 'z'));
 }
 
 }  // namespace

@@ -1,14 +1,19 @@
-// The transport on loopback: CenterConnection against scripted centers, and PeerListener
-// taking frames from CenterConnection::Send, concurrently and within its bounds.
-#include <arpa/inet.h>
+// The transport on loopback: CenterConnection registering at scripted centers, and
+// PeerListener taking frames from CenterConnection::Send, concurrently and within its bounds.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 #include <cstring>
+#include <filesystem>
 #include <future>
-#include <thread>
 
 #include "net/asio_endpoint.h"
 #include "net/center_connection.h"
@@ -52,36 +57,17 @@ bool RegisterAt(const PeerAddress& center, TransportDeadlines deadlines = kShort
     return registered;
 }
 
-// A loopback listener whose accept queue is full and never drained: the kernel drops further
-// connection requests, so a connect to it hangs until its own deadline.
-struct FullBacklog {
-    FullBacklog() {
-        acceptor.listen(0);  // Linux still queues one connection: the first of these two
-        queued.reserve(2);
-        for (int i = 0; i < 2; ++i) {
-            queued.emplace_back(io).async_connect(acceptor.local_endpoint(), [](auto) {});
-        }
-        io.run_for(50ms);
-    }
-    asio::io_context io;
-    tcp::acceptor acceptor{io, tcp::endpoint(asio::ip::address_v4::loopback(), 0)};
-    std::vector<tcp::socket> queued;
-};
-
 // Reads the own registration frame (its sender's side left open), answers it with `reply`,
-// and then closes, keeps the connection open or resets it.
-enum class Then { Close, Stall, Reset };
-std::function<void(tcp::socket&)> AnswerWith(Bytes reply, Then then = Then::Close) {
-    return [reply, then](tcp::socket& socket) {
+// then closes the connection, or resets it.
+std::function<void(tcp::socket&)> AnswerWith(Bytes reply, bool reset = false) {
+    return [reply, reset](tcp::socket& socket) {
         Bytes request(kRegistrationFrameSize);
         asio::read(socket, asio::buffer(request));
         ASSERT_EQ(request,
                   test::BytesOf(Packet(Registration, RegistrationRecord{kOwn, {}}).Encode()));
-        socket.set_option(asio::socket_base::linger(then == Then::Reset, 0));
+        socket.set_option(asio::socket_base::linger(reset, 0));
         asio::write(socket, asio::buffer(reply));
-        if (then != Then::Stall) {
-            socket.close();
-        }
+        socket.close();
     };
 }
 
@@ -105,39 +91,91 @@ bool RegisterWith(const std::function<void(tcp::socket&)>& center,
 
 TEST(RegisterTest, TakesTheReplyOrFailsByTheDeadlineWhateverTheCenterDoes) {
     EXPECT_TRUE(RegisterWith(AnswerWith(kReply)));
-    const Bytes head(kReply.begin(), kReply.begin() + 100);
     const std::vector<std::pair<const char*, std::function<void(tcp::socket&)>>> centers = {
         {"closes at once", [](tcp::socket& socket) { socket.close(); }},
         {"short by one byte", AnswerWith(Bytes(kReply.begin(), kReply.end() - 1))},
         {"garbage", AnswerWith(Bytes(200, 0xFF))},
         {"never answers", [](tcp::socket&) {}},
-        {"stalls mid-reply", AnswerWith(head, Then::Stall)},
-        {"resets mid-reply", AnswerWith(head, Then::Reset)},
+        {"resets mid-reply", AnswerWith(Bytes(kReply.begin(), kReply.begin() + 100), true)},
     };
     for (const auto& [name, center] : centers) {
         EXPECT_FALSE(RegisterWith(center)) << name;
     }
     EXPECT_FALSE(RegisterAt(test::UnusedPort())) << "nothing listening";
-    const FullBacklog full;
-    EXPECT_FALSE(RegisterAt(ToPeerAddress(full.acceptor.local_endpoint())))
-        << "never accepts: the connect deadline";
     Bytes huge = kReply;
     huge.resize(kMaxCenterReplySize + 1, 0x33);
     EXPECT_FALSE(RegisterWith(AnswerWith(huge), {1s, 10s, 10s})) << "a reply above the bound";
 }
 
+// Lowers the soft limit of descriptors to the lowest free one plus `spare`, so that only
+// `spare` more can be opened; restores the limit when destroyed.
+class DescriptorShortage {
+  public:
+    explicit DescriptorShortage(rlim_t spare) {
+        ::getrlimit(RLIMIT_NOFILE, &m_saved);
+        const int lowestFree = ::dup(STDERR_FILENO);
+        ::close(lowestFree);
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = static_cast<rlim_t>(lowestFree) + spare;
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+    ~DescriptorShortage() { ::setrlimit(RLIMIT_NOFILE, &m_saved); }
+
+  private:
+    rlimit m_saved{};
+};
+
+// The status file of the listener's thread, the only one besides the main thread.
+int OpenListenerStatus() {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (task.path().filename() != std::to_string(::getpid())) {
+            return ::open((task.path() / "status").c_str(), O_RDONLY);
+        }
+    }
+    return -1;
+}
+
+// How often a thread has gone to sleep by itself, read again from its open `status` file with
+// plain calls: under a shortage of descriptors, streams (and sanitizer checks) fail.
+long SleepsOf(int status) {
+    constexpr std::string_view kField = "\nvoluntary_ctxt_switches:";
+    char text[4096] = {};
+    const char* field =
+        ::pread(status, text, sizeof text - 1, 0) > 0 ? std::strstr(text, kField.data()) : nullptr;
+    return field != nullptr ? std::atol(field + kField.size()) : -1;
+}
+
+// A connection made with the plain socket calls, which need no descriptor but its own.
+int ConnectTo(const PeerAddress& address) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in target{AF_INET, htons(address.port), {address.ip}, {}};
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether the peer has closed `fd` within `limit` (a read sees the end or a reset).
+bool ClosedByPeer(int fd, std::chrono::milliseconds limit) {
+    pollfd waiting{fd, POLLIN, 0};
+    char byte = 0;
+    return ::poll(&waiting, 1, static_cast<int>(limit.count())) == 1 &&
+           ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
 class PeerListenerTest : public ::testing::Test {
   protected:
-    void SetUp() override {
+    void Start(PeerListener::Options options = {1s}) {
         std::string error;
-        m_listener = PeerListener::Start(0, m_queue, error, {1s});
+        m_listener = PeerListener::Start(0, m_queue, error, options);
         ASSERT_NE(m_listener, nullptr) << error;
         m_address = {ParseIpv4("127.0.0.1"), m_listener->Port()};
     }
 
     // Delivers `packet` the way another parlon does.
     bool Send(const Bytes& packet) {
-        return CenterConnection(kOwn, test::UnusedPort(), kShort)
+        return CenterConnection(kOwn, test::UnusedPort(), {1s, 5s, 1s})
             .Send(m_address, ByteBuffer(std::span<const uint8_t>(packet)));
     }
 
@@ -148,9 +186,9 @@ class PeerListenerTest : public ::testing::Test {
         return stream;
     }
 
-    std::optional<Bytes> NextPayload() {
+    std::optional<Bytes> NextPayload(std::chrono::milliseconds timeout = 5s) {
         std::optional<ByteBuffer> payload;
-        test::Eventually([&] { return (payload = m_queue.TakeFront()).has_value(); });
+        test::Eventually([&] { return (payload = m_queue.TakeFront()).has_value(); }, timeout);
         return payload ? std::optional(test::BytesOf(*payload)) : std::nullopt;
     }
 
@@ -166,6 +204,7 @@ class PeerListenerTest : public ::testing::Test {
 };
 
 TEST_F(PeerListenerTest, EveryPacketUpToTheBoundArrivesWholeAndALargerOneIsDropped) {
+    Start();
     constexpr size_t kLargest = kMaxPeerFrameSize - kFrameHeaderSize;
     for (const size_t length : {size_t{0}, size_t{1018}, size_t{1019}, size_t{1020}, size_t{1023},
                                 size_t{1024}, size_t{1025}, size_t{5125}, kLargest}) {
@@ -183,15 +222,14 @@ TEST_F(PeerListenerTest, EveryPacketUpToTheBoundArrivesWholeAndALargerOneIsDropp
 }
 
 TEST_F(PeerListenerTest, SendersAreServedConcurrentlyInCompletionOrderAndTheSlowDropped) {
+    Start();
     std::unique_ptr<SocketStream> stalled = Open({0xAA, 0x01, 0xEF, 0xAA, 0x46, 's'});
     std::unique_ptr<SocketStream> tooSlow = Open(test::Pattern(100));
     const Bytes first = test::Pattern(70000);
     const Bytes second(50000, 0x42);
-    bool secondSent = false;
-    std::thread other([&] { secondSent = Send(second); });
+    std::future<bool> secondSent = std::async(std::launch::async, [&] { return Send(second); });
     EXPECT_TRUE(Send(first));
-    other.join();
-    EXPECT_TRUE(secondSent);
+    EXPECT_TRUE(secondSent.get());
     const std::optional<Bytes> a = NextPayload();
     const std::optional<Bytes> b = NextPayload();
     EXPECT_TRUE((a == first && b == second) || (a == second && b == first));
@@ -206,35 +244,70 @@ TEST_F(PeerListenerTest, SendersAreServedConcurrentlyInCompletionOrderAndTheSlow
     ExpectNothingElseQueued();
 }
 
-TEST_F(PeerListenerTest, ATakenPortAndAnAcceptFailureAreReportedAndAfterStopNothingIsQueued) {
+TEST_F(PeerListenerTest, ATakenPortIsReportedAndAfterStopNothingIsQueued) {
+    Start();
     std::string error;
     EXPECT_EQ(PeerListener::Start(m_listener->Port(), m_queue, error), nullptr);
     EXPECT_EQ(error, "cannot listen on port " + std::to_string(m_listener->Port()) +
                          ": Address already in use");
     std::unique_ptr<SocketStream> midFrame = Open({0xAA, 0x01, 0xEF, 0xAA, 0x46, 'x'});
     ExpectNothingElseQueued();  // and midFrame, which came first, has been accepted
-    // Shuts the listening socket down under the listener's feet: its pending accept then
-    // fails (EINVAL) as a real accept error would.
-    for (int fd = 0; fd < 1024; ++fd) {
-        sockaddr_in bound{};
-        socklen_t size = sizeof bound;
-        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) == 0 &&
-            bound.sin_family == AF_INET && ntohs(bound.sin_port) == m_listener->Port() &&
-            bound.sin_addr.s_addr == INADDR_ANY) {
-            ASSERT_EQ(::shutdown(fd, SHUT_RDWR), 0);
-        }
-    }
-    EXPECT_TRUE(test::Eventually([&] { return m_listener->Failed(); }));
-    EXPECT_EQ(m_listener->FailureText(), "accepting on port " + std::to_string(m_listener->Port()) +
-                                             " failed: Invalid argument");
+    m_listener->Stop();
+    m_listener->Stop();
+    midFrame.reset();  // accepted before Stop, ended after it
     EXPECT_FALSE(Send({'l', 'a', 't', 'e'}));
-    m_listener->Stop();
-    m_listener->Stop();
-    try {
-        midFrame->Finish();  // accepted before the failure, ended after Stop
-    } catch (const ComException&) {
-    }
     EXPECT_TRUE(m_queue.IsEmpty());
+}
+
+TEST_F(PeerListenerTest, AShortageOfDescriptorsOnlyPausesAccepting) {
+    Start();
+    const int listenerStatus = OpenListenerStatus();  // opened while descriptors are free
+    ASSERT_GE(listenerStatus, 0);
+    const Bytes frame = {0xAA, 0x01, 0xEF, 0xAA, 0x00, 'l', 'a', 't', 'e'};
+    {
+        const DescriptorShortage shortage(1);
+        const long asleep = SleepsOf(listenerStatus);
+        // The connection takes the last descriptor, so the listener's accept finds none.
+        const int fd = ConnectTo(m_address);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::send(fd, frame.data(), frame.size(), 0), static_cast<ssize_t>(frame.size()));
+        // Woken by the connection, the listener meets the shortage; once it has slept twice
+        // since, it has tried to accept and is waiting to try again.
+        EXPECT_TRUE(test::Eventually([&] { return SleepsOf(listenerStatus) >= asleep + 2; }));
+        ::close(fd);
+    }
+    ::close(listenerStatus);
+    EXPECT_EQ(NextPayload(), Bytes(frame.begin() + 5, frame.end()));
+    EXPECT_FALSE(m_listener->Failed()) << m_listener->FailureText();
+    ExpectNothingElseQueued();
+}
+
+TEST_F(PeerListenerTest, ConnectionsBeyondTheBoundAreClosedAtOnce) {
+    Start({10s});  // each silent connection would be kept for its whole deadline
+    constexpr size_t kBeyond = 2;
+    std::vector<int> crowd(PeerListener::Options{}.maxConnections + kBeyond);
+    for (int& fd : crowd) {
+        fd = ConnectTo(m_address);
+        ASSERT_GE(fd, 0);
+    }
+    // Connections are accepted in order: once this last one is closed, so is every other one
+    // beyond the bound.
+    const int last = ConnectTo(m_address);
+    EXPECT_TRUE(ClosedByPeer(last, 2s)) << "a connection beyond the bound is kept";
+    const auto closed = [&] {
+        return static_cast<size_t>(std::count_if(crowd.begin(), crowd.end(),
+                                                 [](int fd) { return ClosedByPeer(fd, 0ms); }));
+    };
+    EXPECT_TRUE(test::Eventually([&] { return closed() == kBeyond; }, 2s)) << closed();
+    for (const int fd : crowd) {
+        ::close(fd);
+    }
+    ::close(last);
+    // Once the crowd has left, frames are served again (a frame sent before the listener has
+    // seen them go is still refused).
+    const Bytes packet = {'b', 'a', 'c', 'k'};
+    EXPECT_TRUE(test::Eventually([&] { return Send(packet) && NextPayload(200ms) == packet; }));
+    EXPECT_FALSE(m_listener->Failed());
 }
 
 }  // namespace

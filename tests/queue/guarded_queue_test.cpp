@@ -9,7 +9,9 @@
 namespace parlon {
 namespace {
 
-ByteBuffer Numbered(uint32_t number) { return ByteBuffer(&number, sizeof number); }
+ByteBuffer Numbered(uint32_t number) {
+    return ByteBuffer(&number, sizeof number);
+}
 
 uint32_t NumberOf(const ByteBuffer& buffer) {
     uint32_t number = 0;
@@ -17,37 +19,30 @@ uint32_t NumberOf(const ByteBuffer& buffer) {
     return number;
 }
 
-TEST(GuardedQueue, FrontCopyOutlivesPopFront) {
-    GuardedQueue queue;
-    EXPECT_TRUE(queue.IsEmpty());
-    queue.Push(ByteBuffer("abc", 3));
-    EXPECT_FALSE(queue.IsEmpty());
-    ByteBuffer front = queue.Front();
-    queue.PopFront();
-    EXPECT_TRUE(queue.IsEmpty());
-    EXPECT_EQ(front, ByteBuffer("abc", 3));
-    EXPECT_EQ(front.UseCount(), 1u);
-}
-
-TEST(GuardedQueue, EmptyBlocksAreQueuedLikeAnyOther) {
-    GuardedQueue queue;
-    queue.Push(ByteBuffer());
-    ASSERT_FALSE(queue.IsEmpty());
-    EXPECT_EQ(queue.Front().Length(), 0u);
-    EXPECT_TRUE(queue.TakeFront().has_value());
-    EXPECT_FALSE(queue.TakeFront().has_value());
-}
-
-TEST(GuardedQueue, DestroyingAQueueReleasesItsBlocksButNotSharedOnes) {
+// Blocks, empty ones included, come out in order; a front copy outlives its pop; a queue
+// releases its handles when destroyed, leaving shared bodies to their other owners.
+TEST(GuardedQueue, HoldsSharedHandlesInOrderAndReleasesThem) {
     ByteBuffer shared = Numbered(7);
     {
         GuardedQueue queue;
+        EXPECT_TRUE(queue.IsEmpty());
         queue.Push(shared);
+        queue.Push(ByteBuffer());
         queue.Push(Numbered(8));
         EXPECT_EQ(shared.UseCount(), 2u);
+        ByteBuffer front = queue.Front();
+        queue.PopFront();
+        EXPECT_EQ(front, shared);
+        EXPECT_EQ(shared.UseCount(), 2u);  // this one and `front`
+        const std::optional<ByteBuffer> empty = queue.TakeFront();
+        ASSERT_TRUE(empty.has_value());
+        EXPECT_EQ(empty->Length(), 0u);
+        EXPECT_FALSE(queue.IsEmpty());
     }
     EXPECT_EQ(shared.UseCount(), 1u);
     EXPECT_EQ(NumberOf(shared), 7u);
+    GuardedQueue drained;
+    EXPECT_FALSE(drained.TakeFront().has_value());
 }
 
 // One thread pushes while another drains with the IsEmpty/Front/PopFront pattern: every block

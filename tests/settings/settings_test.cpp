@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,113 +11,96 @@
 namespace parlon {
 namespace {
 
-TEST(IniFile, NamesMatchWithoutRegardToCaseAndValuesAreTrimmed) {
+TEST(IniFile, NamesMatchWithoutRegardToCaseAndTheFirstOccurrenceOfAKeyWins) {
     const IniFile ini = IniFile::Parse(
+        "key=before any section\n"
         "; a comment\n"
         "# another comment\n"
         "[  client PARAMS ]\r\n"
         "  NICKNAME =   Alice Smith  \r\n"
         "port num=9001\n"
         "no equals sign here\n"
-        "Quoted=\"  spaced  \"\n");
+        "Quoted=\"  spaced  \"\n"
+        "nickname=second\n"
+        "[Other]\nkey=elsewhere\n"
+        "[CLIENT params]\nNickname=third\nlate=found\n"
+        "[Broken\nkey=in a broken section\n");
     EXPECT_EQ(ini.GetString("Client Params", "Nickname", "x"), "Alice Smith");
     EXPECT_EQ(ini.GetInt("CLIENT params", "Port Num", 1), 9001);
     EXPECT_EQ(ini.GetString("Client Params", "Quoted", "x"), "  spaced  ");
     EXPECT_EQ(ini.GetString("Client Params", "no equals sign here", "default"), "default");
-}
-
-TEST(IniFile, FirstOccurrenceOfAKeyWins) {
-    const IniFile ini = IniFile::Parse(
-        "[S]\nkey=first\nKEY=second\n"
-        "[Other]\nkey=elsewhere\n"
-        "[s]\nkey=third\nlate=found\n");
-    EXPECT_EQ(ini.GetString("S", "key", ""), "first");
-    EXPECT_EQ(ini.GetString("S", "late", ""), "found");
+    EXPECT_EQ(ini.GetString("Client Params", "late", ""), "found");
     EXPECT_EQ(ini.GetString("Other", "key", ""), "elsewhere");
+    EXPECT_EQ(ini.GetString("Broken", "key", "none"), "none");
+    EXPECT_EQ(ini.GetString("Client Params", "key", "none"), "none");
+    EXPECT_EQ(ini.GetString("", "key", "none"), "none");
 }
 
-TEST(IniFile, TextsAreCutToNineteenCharacters) {
-    const IniFile ini = IniFile::Parse("[S]\nlong=abcdefghijklmnopqrstuvwxyz\nexact=abcdefghijklmnopqrs\n");
+TEST(IniFile, TextsAndDefaultsAreCutToNineteenCharacters) {
+    const IniFile ini =
+        IniFile::Parse("[S]\nlong=abcdefghijklmnopqrstuvwxyz\nexact=abcdefghijklmnopqrs\n");
     EXPECT_EQ(ini.GetString("S", "long", ""), "abcdefghijklmnopqrs");
     EXPECT_EQ(ini.GetString("S", "exact", ""), "abcdefghijklmnopqrs");
-    // Defaults are cut the same way: they go through the same 20-character buffer.
     EXPECT_EQ(ini.GetString("S", "missing", "a default that is too long"), "a default that is t");
 }
 
 TEST(IniFile, IntegersComeFromTheLeadingDigits) {
-    const IniFile ini = IniFile::Parse(
-        "[S]\ndigits=40000\ntrailing=123abc\nletters=abc\nempty=\nnegative=-5\nplus=+7\n"
-        "huge=4294967297\nspaced = 12 34\n");
-    EXPECT_EQ(ini.GetInt("S", "digits", 0), 40000);
-    EXPECT_EQ(ini.GetInt("S", "trailing", 0), 123);
-    EXPECT_EQ(ini.GetInt("S", "letters", 99), 0);
-    EXPECT_EQ(ini.GetInt("S", "empty", 99), 99);
-    EXPECT_EQ(ini.GetInt("S", "negative", 0), -5);
-    EXPECT_EQ(ini.GetInt("S", "plus", 0), 7);
-    EXPECT_EQ(ini.GetInt("S", "huge", 0), 1);  // wraps modulo 2^32
-    EXPECT_EQ(ini.GetInt("S", "spaced", 0), 12);
-    EXPECT_EQ(ini.GetInt("S", "missing", 42), 42);
-    EXPECT_EQ(ini.GetInt("Missing", "digits", 42), 42);
+    const std::vector<std::pair<std::string, int32_t>> cases = {
+        {"40000", 40000}, {"123abc", 123}, {"abc", 0}, {"", 99},          {"-5", -5},
+        {"+7", 7},        {"12 34", 12},   {" 8 ", 8}, {"4294967297", 1},  // wraps modulo 2^32
+    };
+    for (const auto& [value, expected] : cases) {
+        EXPECT_EQ(IniFile::Parse("[S]\nkey=" + value + "\n").GetInt("S", "key", 99), expected)
+            << value;
+    }
+    EXPECT_EQ(IniFile::Parse("[S]\n").GetInt("S", "key", 42), 42);
+    EXPECT_EQ(IniFile::Parse("").GetInt("S", "key", 42), 42);
 }
 
-TEST(IniFile, KeysBeforeAnySectionAndInBrokenHeadersAreIgnored) {
-    const IniFile ini = IniFile::Parse("key=orphan\n[S\nkey=broken\n[T]\nkey=ok");
-    EXPECT_EQ(ini.GetString("S", "key", "none"), "none");
-    EXPECT_EQ(ini.GetString("T", "key", "none"), "ok");
-}
-
-class ParlonSettingsTest : public ::testing::Test {
-protected:
-    testing::TempDir dir_;
-};
-
-TEST_F(ParlonSettingsTest, NoFileGivesEveryDefault) {
-    const ParlonSettings settings = LoadSettings(dir_.Path() / "absent.ini");
-    EXPECT_EQ(settings.ownPort, 8888);
-    EXPECT_EQ((PeerAddress{settings.ownIp, 0}).IpText(), "127.0.0.1");
-    EXPECT_EQ(settings.nickname, "Insert Nick");
-    EXPECT_EQ(settings.center.IpText(), "127.0.0.1");
-    EXPECT_EQ(settings.center.port, 7878);
-}
-
-TEST_F(ParlonSettingsTest, EveryKeyIsReadFromItsSection) {
-    const auto path = dir_.Write("Parlon.ini",
-                                 "[Server Params]\nIP Address=10.0.0.1\nPort Num=7000\n\n"
-                                 "[Client Params]\nIP Address=192.168.1.20\nPort Num=40000\n"
-                                 "Nickname=FifteenCharsXYZ\n");
-    const ParlonSettings settings = LoadSettings(path);
-    EXPECT_EQ(settings.ownPort, 40000);  // unsigned: never -25536
-    EXPECT_EQ((PeerAddress{settings.ownIp, 0}).IpText(), "192.168.1.20");
-    EXPECT_EQ(settings.nickname, "FifteenCharsXYZ");  // shown whole; the 12-byte limit is for typing
-    EXPECT_EQ(settings.center.IpText(), "10.0.0.1");
-    EXPECT_EQ(settings.center.port, 7000);
-}
-
-TEST_F(ParlonSettingsTest, PortsKeepTheirLowSixteenBitsAndBadAddressesBecomeAllOnes) {
-    const auto path = dir_.Write("odd.ini",
-                                 "[client params]\nport num=70000\nip address=not.an.ip\n"
-                                 "nickname=a nickname longer than nineteen\n");
-    const ParlonSettings settings = LoadSettings(path);
-    EXPECT_EQ(settings.ownPort, 4464);
-    EXPECT_EQ(settings.ownIp, 0xFFFFFFFFu);
-    EXPECT_EQ(settings.nickname, "a nickname longer t");
-}
-
-TEST_F(ParlonSettingsTest, AFileWithOnlyServerParamsLeavesTheOwnFieldsAtDefaults) {
-    const auto path = dir_.Write("server.ini", "[Server Params]\nPort Num=7001\n");
-    const ParlonSettings settings = LoadSettings(path);
-    EXPECT_EQ(settings.ownPort, 8888);
-    EXPECT_EQ(settings.nickname, "Insert Nick");
-    EXPECT_EQ(settings.center.port, 7001);
+// Each file (none for a missing one) with the settings it gives: own port, own address, nickname,
+// center address and port.
+TEST(ParlonSettingsTest, EveryKeyComesFromItsSectionOrTakesItsDefault) {
+    struct Case {
+        std::optional<std::string> file;
+        uint16_t ownPort;
+        std::string ownIp, nickname, centerIp;
+        uint16_t centerPort;
+    };
+    const std::vector<Case> cases = {
+        {std::nullopt, 8888, "127.0.0.1", "Insert Nick", "127.0.0.1", 7878},
+        {"[Server Params]\nIP Address=10.0.0.1\nPort Num=7000\n\n"
+         "[Client Params]\nIP Address=192.168.1.20\nPort Num=40000\nNickname=FifteenCharsXYZ\n",
+         40000, "192.168.1.20", "FifteenCharsXYZ", "10.0.0.1", 7000},
+        {"[client params]\nport num=70000\nip address=not.an.ip\n"
+         "nickname=a nickname longer than nineteen\n",
+         4464, "255.255.255.255", "a nickname longer t", "127.0.0.1", 7878},
+        {"[Server Params]\nPort Num=7001\n", 8888, "127.0.0.1", "Insert Nick", "127.0.0.1", 7001},
+    };
+    for (const Case& c : cases) {
+        const testing::TempDir dir;
+        const std::string file = c.file.value_or("(no file)");
+        const ParlonSettings settings =
+            LoadSettings(c.file ? dir.Write("Parlon.ini", *c.file) : dir.Path() / "absent.ini");
+        EXPECT_EQ(settings.ownPort, c.ownPort) << file;
+        EXPECT_EQ((PeerAddress{settings.ownIp, 0}).IpText(), c.ownIp) << file;
+        EXPECT_EQ(settings.nickname, c.nickname) << file;
+        EXPECT_EQ(settings.center.IpText(), c.centerIp) << file;
+        EXPECT_EQ(settings.center.port, c.centerPort) << file;
+    }
 }
 
 TEST(SettingsPathTest, ExactlyOneArgumentNamesTheFile) {
     using Args = std::vector<std::string>;
-    EXPECT_EQ(SettingsPath(Args{}), std::filesystem::path("./Parlon.ini"));
-    EXPECT_EQ(SettingsPath(Args{"node.ini"}), std::filesystem::path("./node.ini"));
-    EXPECT_EQ(SettingsPath(Args{"/etc/parlon/node.ini"}), std::filesystem::path("/etc/parlon/node.ini"));
-    EXPECT_EQ(SettingsPath(Args{"conf/node.ini"}), std::filesystem::path("conf/node.ini"));
-    EXPECT_EQ(SettingsPath(Args{"a.ini", "b.ini"}), std::filesystem::path("./Parlon.ini"));
+    const std::vector<std::pair<Args, std::string>> cases = {
+        {{}, "./Parlon.ini"},
+        {{"node.ini"}, "./node.ini"},
+        {{"/etc/parlon/node.ini"}, "/etc/parlon/node.ini"},
+        {{"conf/node.ini"}, "conf/node.ini"},
+        {{"a.ini", "b.ini"}, "./Parlon.ini"},
+    };
+    for (const auto& [arguments, expected] : cases) {
+        EXPECT_EQ(SettingsPath(arguments), std::filesystem::path(expected)) << arguments.size();
+    }
 }
 
 }  // namespace
