@@ -10,6 +10,7 @@
 #include <QProcessEnvironment>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <list>
@@ -112,6 +113,25 @@ TEST_F(ProgramsTest, ALogThatCannotBeOpenedIsReportedByName) {
     const QString report =
         WaitForLine(parlon, [](const QString& line) { return line.contains("Activity.log"); });
     EXPECT_TRUE(report.contains("cannot open the activity log")) << report.toStdString();
+}
+
+TEST_F(ProgramsTest, AStopSignalEndsTheWindowAsItsCloseBoxDoes) {
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        const std::string home = "home" + std::to_string(signal);
+        QProcess& parlon = StartChild(PARLON_PROGRAM, {}, home, QProcess::StandardError);
+        // The start line is written once the window is made, after the handlers are in place.
+        const std::filesystem::path log = m_dir.Path() / home / "Activity.log";
+        const auto started = [&] {
+            return std::filesystem::exists(log) && std::filesystem::file_size(log) > 0;
+        };
+        ASSERT_TRUE(QTest::qWaitFor(started, kWaitMs)) << signal;
+        ::kill(static_cast<pid_t>(parlon.processId()), signal);
+        EXPECT_TRUE(parlon.waitForFinished(kWaitMs)) << signal;
+        EXPECT_EQ(parlon.exitStatus(), QProcess::NormalExit) << signal;
+        EXPECT_EQ(parlon.exitCode(), 0) << signal;
+        // The start line alone: no end line, as for the close box.
+        EXPECT_EQ(LogLines(home + "/Activity.log").size(), 1u) << signal;
+    }
 }
 
 TEST_F(ProgramsTest, AWindowAndTwoNodesExchangeMessagesBothWays) {

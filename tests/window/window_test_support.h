@@ -52,10 +52,10 @@ class WindowTest : public ::testing::Test {
         return LoadSettings(content.empty() ? m_dir.Path() / "Parlon.ini"
                                             : m_dir.Write("Parlon.ini", content));
     }
-    // The log's lines without their time stamps.
-    std::vector<std::string> LogLines() const {
+    // The lines of the log at `name` (in this test's directory) without their time stamps.
+    std::vector<std::string> LogLines(const std::string& name = "Activity.log") const {
         std::vector<std::string> lines;
-        std::istringstream text(m_dir.Read("Activity.log"));
+        std::istringstream text(m_dir.Read(name));
         for (std::string line; std::getline(text, line);) {
             lines.push_back(line.substr(line.find("> ") + 2));
         }
