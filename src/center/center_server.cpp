@@ -5,7 +5,6 @@
 #include <asio/write.hpp>
 #include <cassert>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -251,11 +250,9 @@ CenterServer::Reply CenterServer::OnRegistration(const ParlonEntry& entry) {
             break;
     }
     ArmExpiryTimer();
-    // The head is the reply frame for no entries with the real count put in.
-    Reply reply{EncodeCenterReply(ScheduleAt(m_settings, now), {}), ListedBytes()};
-    const auto count = static_cast<uint32_t>(m_registry.Size());
-    std::memcpy(reply.head.MutableData() + kReplyCountOffset, &count, sizeof count);
-    return reply;
+    return {EncodeCenterReplyHead(ScheduleAt(m_settings, now),
+                                  static_cast<uint32_t>(m_registry.Size())),
+            ListedBytes()};
 }
 
 const ByteBuffer& CenterServer::ListedBytes() {

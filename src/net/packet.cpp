@@ -11,6 +11,13 @@ void PutFrameHeader(uint8_t* out, int32_t type) {
     out[kFrameTypeOffset] = static_cast<uint8_t>(type & 0xFF);
 }
 
+void PutCenterReplyHead(uint8_t* out, const CenterSchedule& schedule, uint32_t count,
+                        uint8_t type) {
+    PutFrameHeader(out, type);
+    std::memcpy(out + kReplyScheduleOffset, &schedule, kCenterScheduleSize);
+    std::memcpy(out + kReplyCountOffset, &count, sizeof count);
+}
+
 }  // namespace
 
 Packet::Packet(PacketType type, const RegistrationRecord& record) : m_type(type) {
@@ -55,7 +62,8 @@ bool Packet::ReadCenterReply(std::vector<ParlonEntry>& parlons, CenterSchedule& 
     const uint8_t* bytes = m_buffer.Data();
     uint32_t count = 0;
     std::memcpy(&count, bytes + kReplyCountOffset, sizeof count);
-    if (count > kMaxReplyEntries || length < kReplyEntriesOffset + size_t{count} * kParlonEntrySize) {
+    if (count > kMaxReplyEntries ||
+        length < kReplyEntriesOffset + size_t{count} * kParlonEntrySize) {
         return false;
     }
     std::memcpy(&schedule, bytes + kReplyScheduleOffset, kCenterScheduleSize);
@@ -66,19 +74,21 @@ bool Packet::ReadCenterReply(std::vector<ParlonEntry>& parlons, CenterSchedule& 
     return true;
 }
 
-ByteBuffer EncodeCenterReply(const CenterSchedule& schedule, const std::vector<ParlonEntry>& parlons,
-                             uint8_t type) {
+ByteBuffer EncodeCenterReply(const CenterSchedule& schedule,
+                             const std::vector<ParlonEntry>& parlons, uint8_t type) {
     const size_t entriesSize = parlons.size() * kParlonEntrySize;
     ByteBuffer frame(static_cast<uint32_t>(kReplyEntriesOffset + entriesSize));
-    uint8_t* out = frame.MutableData();
-    PutFrameHeader(out, type);
-    std::memcpy(out + kReplyScheduleOffset, &schedule, kCenterScheduleSize);
-    const auto count = static_cast<uint32_t>(parlons.size());
-    std::memcpy(out + kReplyCountOffset, &count, sizeof count);
+    PutCenterReplyHead(frame.MutableData(), schedule, static_cast<uint32_t>(parlons.size()), type);
     if (!parlons.empty()) {
-        std::memcpy(out + kReplyEntriesOffset, parlons.data(), entriesSize);
+        std::memcpy(frame.MutableData() + kReplyEntriesOffset, parlons.data(), entriesSize);
     }
     return frame;
+}
+
+ByteBuffer EncodeCenterReplyHead(const CenterSchedule& schedule, uint32_t count, uint8_t type) {
+    ByteBuffer head(static_cast<uint32_t>(kReplyEntriesOffset));
+    PutCenterReplyHead(head.MutableData(), schedule, count, type);
+    return head;
 }
 
 }  // namespace parlon

@@ -15,7 +15,7 @@
 namespace parlon {
 
 class Packet {
-public:
+  public:
     // An outgoing Registration (the record's entry) or SignOff (the entry's address) payload;
     // any other type gets an empty payload.
     Packet(PacketType type, const RegistrationRecord& record);
@@ -40,13 +40,18 @@ public:
     int32_t Type() const noexcept { return m_type; }
     const ByteBuffer& Buffer() const noexcept { return m_buffer; }
 
-private:
+  private:
     int32_t m_type;
     ByteBuffer m_buffer;
 };
 
 // A whole center reply frame (what a center sends back for a Registration).
-ByteBuffer EncodeCenterReply(const CenterSchedule& schedule, const std::vector<ParlonEntry>& parlons,
-                             uint8_t type = Registration);
+ByteBuffer EncodeCenterReply(const CenterSchedule& schedule,
+                             const std::vector<ParlonEntry>& parlons, uint8_t type = Registration);
+
+// The head of a center reply for `count` entries (magic, type, schedule, count): followed by
+// those entries' bytes, the whole frame. For a sender that keeps the entries' bytes apart.
+ByteBuffer EncodeCenterReplyHead(const CenterSchedule& schedule, uint32_t count,
+                                 uint8_t type = Registration);
 
 }  // namespace parlon
