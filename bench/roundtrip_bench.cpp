@@ -45,6 +45,7 @@
 #include "common/utf8_text.h"
 #include "crypto/encryption_context.h"
 #include "queue/guarded_queue.h"
+#include "support/temp_dir.h"
 
 namespace parlon {
 namespace {
@@ -179,26 +180,6 @@ class NodeThread {
     std::thread m_thread;
 };
 
-class TempDirectory {
-  public:
-    TempDirectory() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "parlon-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        m_path = pattern;
-    }
-    ~TempDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    const std::filesystem::path& Path() const { return m_path; }
-
-  private:
-    std::filesystem::path m_path;
-};
-
 void BM_RoundTripFourNodes(benchmark::State& state) {
     CenterSettings settings;
     settings.hopCount = kHopCount;
@@ -215,7 +196,7 @@ void BM_RoundTripFourNodes(benchmark::State& state) {
         state.SkipWithError(("no center: " + error).c_str());
         return;
     }
-    TempDirectory logs;
+    testing::TempDir logs;
     std::vector<std::unique_ptr<NodeThread>> nodes;
     for (int i = 0; i < kNodes; ++i) {
         nodes.push_back(std::make_unique<NodeThread>("node" + std::to_string(i), center->Address(),
