@@ -1,10 +1,12 @@
-// parlon-center: the registration server of a parlon network. Serves until SIGINT or SIGTERM.
+// parlon-center: the registration server of a parlon network. Serves until SIGINT or SIGTERM
+// (exit code 0), or until accepting connections fails for good (exit code 1).
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 #include <csignal>
 #include <iostream>
 
 #include "center/center_command_line.h"
+#include "center/center_log_sink.h"
 #include "center/center_server.h"
 #include "net/asio_endpoint.h"
 
@@ -39,6 +41,11 @@ int main(int argc, char** argv) {
 
         // Returns once Close() has ended every connection.
         io.run();
+        if (server.AcceptingFailed()) {
+            // The server has logged why; without accepting, a center cannot serve anyone.
+            log("parlon-center: stopping: connections can no longer be accepted");
+            return 1;
+        }
     } catch (const std::exception& failure) {
         log(std::string("parlon-center: ") + failure.what());
         return 1;
