@@ -35,9 +35,11 @@ std::string CountText(size_t count) {
 
 }  // namespace
 
-CenterServer::CenterServer(asio::io_context& io, const CenterSettings& settings, CenterLogSink log)
+CenterServer::CenterServer(asio::io_context& io, const CenterSettings& settings, CenterLogSink log,
+                           std::function<void()> onAcceptingFailed)
     : m_settings(settings),
       m_log(std::move(log)),
+      m_onAcceptingFailed(std::move(onAcceptingFailed)),
       m_start(std::chrono::steady_clock::now()),
       m_registry(Millis(settings.expire), settings.maxEntries),
       m_acceptor(
@@ -140,8 +142,10 @@ void CenterServer::OnAccepted(tcp::socket socket, const tcp::endpoint& peer, Con
 
 void CenterServer::OnAcceptingEnded(std::error_code error) {
     Log("accepting failed: " + error.message());
-    m_acceptingFailed = true;
     Close();
+    if (m_onAcceptingFailed) {
+        m_onAcceptingFailed();
+    }
 }
 
 void CenterServer::SweepExpired() {

@@ -7,7 +7,7 @@
 // which its deadline ends. Each event (registration, sign-off, expiry, refused connection)
 // goes to the log sink as one line. Connections are accepted by a ConnectionAcceptor: a
 // shortage of descriptors or memory pauses accepting, any other accept error is logged and
-// closes the server, which AcceptingFailed() then tells.
+// closes the server, which then tells its owner.
 //
 // The io_context must outlive the server. Each open connection refers to the server until its
 // last handler has run, so after Close() the context must run until it is out of work before
@@ -22,6 +22,7 @@
 #include <asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -38,7 +39,10 @@ namespace parlon {
 
 class CenterServer final : private CenterExchangeOwner {
   public:
-    CenterServer(asio::io_context& io, const CenterSettings& settings, CenterLogSink log);
+    // `onAcceptingFailed`, when given, is called on the context's thread once accepting has
+    // failed for good and the server has closed itself.
+    CenterServer(asio::io_context& io, const CenterSettings& settings, CenterLogSink log,
+                 std::function<void()> onAcceptingFailed = {});
     CenterServer(const CenterServer&) = delete;
     CenterServer& operator=(const CenterServer&) = delete;
     ~CenterServer();
@@ -51,9 +55,6 @@ class CenterServer final : private CenterExchangeOwner {
     // Stops accepting, closes every open connection and stops the expiry timer; the context
     // then runs out of work.
     void Close();
-
-    // True once accepting has failed for good; the server has then closed itself.
-    bool AcceptingFailed() const noexcept { return m_acceptingFailed; }
 
   private:
     using Millis = CenterRegistry::Millis;
@@ -76,13 +77,13 @@ class CenterServer final : private CenterExchangeOwner {
 
     const CenterSettings m_settings;
     const CenterLogSink m_log;
+    const std::function<void()> m_onAcceptingFailed;
     const std::chrono::steady_clock::time_point m_start;
     CenterRegistry m_registry;
     ConnectionAcceptor m_acceptor;
     asio::steady_timer m_expiryTimer;
     bool m_expiryArmed = false;
     bool m_closed = false;
-    bool m_acceptingFailed = false;
     std::unordered_set<CenterExchange*> m_exchanges;  // the open connections
     ByteBuffer m_listedBytes;                         // ListedBytes() at m_listedRevision
     std::optional<uint64_t> m_listedRevision;

@@ -21,9 +21,15 @@ int main(int argc, char** argv) {
     const CenterLogSink log = StderrLogSink();
     try {
         asio::io_context io(1);
-        CenterServer server(io, commandLine->settings, log);
         // Signals are taken over before the listening line tells anyone the center is up.
         asio::signal_set signals(io, SIGINT, SIGTERM);
+        bool acceptingFailed = false;
+        CenterServer server(io, commandLine->settings, log, [&] {
+            // The server has logged why; without accepting, a center cannot serve anyone.
+            log("parlon-center: stopping: connections can no longer be accepted");
+            acceptingFailed = true;
+            signals.cancel();
+        });
         signals.async_wait([&](std::error_code error, int signal) {
             if (!error) {
                 log("parlon-center: stopping on signal " + std::to_string(signal));
@@ -41,9 +47,7 @@ int main(int argc, char** argv) {
 
         // Returns once Close() has ended every connection.
         io.run();
-        if (server.AcceptingFailed()) {
-            // The server has logged why; without accepting, a center cannot serve anyone.
-            log("parlon-center: stopping: connections can no longer be accepted");
+        if (acceptingFailed) {
             return 1;
         }
     } catch (const std::exception& failure) {
