@@ -5,7 +5,9 @@
 // Every handler runs on the io_context given at construction, so one thread running that
 // context serves every connection; a slow or silent client holds only its own connection,
 // which its deadline ends. Each event (registration, sign-off, expiry, refused connection)
-// goes to the log sink as one line.
+// goes to the log sink as one line. Connections are accepted by a ConnectionAcceptor: a
+// shortage of descriptors or memory pauses accepting, any other accept error is logged and
+// closes the server, which then tells its owner.
 //
 // The io_context must outlive the server. Each open connection refers to the server until its
 // last handler has run, so after Close() the context must run until it is out of work before
@@ -20,22 +22,27 @@
 #include <asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <unordered_set>
 
+#include "center/center_exchange.h"
+#include "center/center_log_sink.h"
 #include "center/center_registry.h"
 #include "center/center_settings.h"
 #include "common/byte_buffer.h"
+#include "net/connection_acceptor.h"
 
 namespace parlon {
 
-class CenterExchange;
-
-class CenterServer {
+class CenterServer final : private CenterExchangeOwner {
   public:
-    CenterServer(asio::io_context& io, const CenterSettings& settings, CenterLogSink log);
+    // `onAcceptingFailed`, when given, is called on the context's thread once accepting has
+    // failed for good and the server has closed itself.
+    CenterServer(asio::io_context& io, const CenterSettings& settings, CenterLogSink log,
+                 std::function<void()> onAcceptingFailed = {});
     CenterServer(const CenterServer&) = delete;
     CenterServer& operator=(const CenterServer&) = delete;
     ~CenterServer();
@@ -43,31 +50,24 @@ class CenterServer {
     // Binds and listens on `endpoint` (port 0 takes a free port) and starts accepting.
     [[nodiscard]] std::error_code Listen(const asio::ip::tcp::endpoint& endpoint);
     // The port listened on, once Listen has succeeded.
-    uint16_t Port() const noexcept { return m_port; }
+    uint16_t Port() const noexcept { return m_acceptor.Port(); }
 
     // Stops accepting, closes every open connection and stops the expiry timer; the context
     // then runs out of work.
     void Close();
 
   private:
-    friend class CenterExchange;
     using Millis = CenterRegistry::Millis;
 
-    // A reply in two pieces, written with one gather write: the head (magic, type, schedule,
-    // count) made for this reply, and the entries shared by every reply until the list changes.
-    struct Reply {
-        ByteBuffer head;
-        ByteBuffer entries;
-    };
+    // CenterExchangeOwner, for the exchanges this server starts.
+    CenterReply OnRegistration(const ParlonEntry& entry) override;
+    void OnSignOff(const PeerAddress& address) override;
+    void Log(const std::string& text) override;
+    void OnExchangeEnded(CenterExchange& exchange) override;
 
-    // For CenterExchange: one complete request each.
-    Reply OnRegistration(const ParlonEntry& entry);
-    void OnSignOff(const PeerAddress& address);
-    void OnExchangeEnded(CenterExchange* exchange);
-    void Log(const std::string& text);
-
-    void AcceptNext();
-    void OnAccepted(std::error_code error, asio::ip::tcp::socket socket);
+    void OnAccepted(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer,
+                    ConnectionSlot slot);
+    void OnAcceptingEnded(std::error_code error);
     // Drops and logs the expired entries; arms the expiry timer for the next one.
     void SweepExpired();
     void ArmExpiryTimer();
@@ -77,15 +77,13 @@ class CenterServer {
 
     const CenterSettings m_settings;
     const CenterLogSink m_log;
+    const std::function<void()> m_onAcceptingFailed;
     const std::chrono::steady_clock::time_point m_start;
     CenterRegistry m_registry;
-    asio::ip::tcp::acceptor m_acceptor;
-    asio::ip::tcp::endpoint m_acceptedFrom;  // filled by the pending accept
-    asio::steady_timer m_acceptRetry;        // after an accept error other than a lost client
+    ConnectionAcceptor m_acceptor;
     asio::steady_timer m_expiryTimer;
     bool m_expiryArmed = false;
     bool m_closed = false;
-    uint16_t m_port = 0;
     std::unordered_set<CenterExchange*> m_exchanges;  // the open connections
     ByteBuffer m_listedBytes;                         // ListedBytes() at m_listedRevision
     std::optional<uint64_t> m_listedRevision;

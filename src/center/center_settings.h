@@ -5,8 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <string>
 
 #include "net/wire_format.h"
 
@@ -31,12 +29,5 @@ struct CenterSettings {
     // Connections beyond this many open ones are closed at once.
     size_t maxConnections = 1024;
 };
-
-// Where a center writes its log lines (one event per call, no line feed). It is called on the
-// center's own thread.
-using CenterLogSink = std::function<void(const std::string& line)>;
-
-// Writes each line, with a line feed, to standard error in one write.
-CenterLogSink StderrLogSink();
 
 }  // namespace parlon

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "center/center_log_sink.h"
 #include "center/center_settings.h"
 #include "common/wire_records.h"
 

@@ -1,10 +1,12 @@
-// parlon-center: the registration server of a parlon network. Serves until SIGINT or SIGTERM.
+// parlon-center: the registration server of a parlon network. Serves until SIGINT or SIGTERM
+// (exit code 0), or until accepting connections fails for good (exit code 1).
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 #include <csignal>
 #include <iostream>
 
 #include "center/center_command_line.h"
+#include "center/center_log_sink.h"
 #include "center/center_server.h"
 #include "net/asio_endpoint.h"
 
@@ -19,9 +21,15 @@ int main(int argc, char** argv) {
     const CenterLogSink log = StderrLogSink();
     try {
         asio::io_context io(1);
-        CenterServer server(io, commandLine->settings, log);
         // Signals are taken over before the listening line tells anyone the center is up.
         asio::signal_set signals(io, SIGINT, SIGTERM);
+        bool acceptingFailed = false;
+        CenterServer server(io, commandLine->settings, log, [&] {
+            // The server has logged why; without accepting, a center cannot serve anyone.
+            log("parlon-center: stopping: connections can no longer be accepted");
+            acceptingFailed = true;
+            signals.cancel();
+        });
         signals.async_wait([&](std::error_code error, int signal) {
             if (!error) {
                 log("parlon-center: stopping on signal " + std::to_string(signal));
@@ -39,6 +47,9 @@ int main(int argc, char** argv) {
 
         // Returns once Close() has ended every connection.
         io.run();
+        if (acceptingFailed) {
+            return 1;
+        }
     } catch (const std::exception& failure) {
         log(std::string("parlon-center: ") + failure.what());
         return 1;

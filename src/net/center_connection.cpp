@@ -5,6 +5,7 @@
 #include "net/com_exception.h"
 #include "net/packet.h"
 #include "net/socket_stream.h"
+#include "net/wire_format.h"
 
 namespace parlon {
 

@@ -13,29 +13,30 @@
 #include <vector>
 
 #include "net/center_link.h"
-#include "net/wire_format.h"
+#include "net/registration_record.h"
 
 namespace parlon {
 
 // `connect` also bounds a whole sign-off, which is one small write.
 struct TransportDeadlines {
-    std::chrono::milliseconds connect{5000};         // establishing any connection
-    std::chrono::milliseconds peerExchange{10000};   // a whole Send
-    std::chrono::milliseconds registration{30000};   // a whole Register
+    std::chrono::milliseconds connect{5000};        // establishing any connection
+    std::chrono::milliseconds peerExchange{10000};  // a whole Send
+    std::chrono::milliseconds registration{30000};  // a whole Register
 };
 
 class CenterConnection final : public CenterLink {
-public:
+  public:
     CenterConnection(const ParlonEntry& ownEntry, const PeerAddress& center,
                      TransportDeadlines deadlines = {});
     ~CenterConnection() override;
     CenterConnection(const CenterConnection&) = delete;
     CenterConnection& operator=(const CenterConnection&) = delete;
 
-    [[nodiscard]] bool Register(std::vector<ParlonEntry>& parlons, CenterSchedule& schedule) override;
+    [[nodiscard]] bool Register(std::vector<ParlonEntry>& parlons,
+                                CenterSchedule& schedule) override;
     bool Send(const PeerAddress& destination, const ByteBuffer& packet) override;
 
-private:
+  private:
     std::unique_ptr<RegistrationRecord> m_pRecord;
     TransportDeadlines m_deadlines;
 };

@@ -10,6 +10,7 @@
 
 #include "common/byte_buffer.h"
 #include "common/wire_records.h"
+#include "net/registration_record.h"
 #include "net/wire_format.h"
 
 namespace parlon {

@@ -4,7 +4,8 @@
 // Connections are served concurrently, each with a deadline and a size bound, up to a bound on
 // their number; a payload is pushed when its connection has closed, so payloads arrive in the
 // order their connections completed. Frames shorter than the frame header or longer than
-// kMaxPeerFrameSize are dropped. A shortage of descriptors or memory only pauses accepting.
+// kMaxPeerFrameSize are dropped. Accepting follows ConnectionAcceptor's rules: a shortage of
+// descriptors or memory only pauses it, any other accept error ends the listener for good.
 //
 // The queue is not owned and must outlive the listener. After Stop() (or destruction) the
 // listener never touches the queue again.

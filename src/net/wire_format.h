@@ -43,15 +43,7 @@ static_assert(kReplyEntriesOffset == 33);
 // Bounds on what a reader accepts. A center reply or peer frame above them is refused.
 inline constexpr size_t kMaxCenterReplySize = size_t{64} << 20;
 inline constexpr size_t kMaxPeerFrameSize = size_t{1} << 20;
-inline constexpr size_t kMaxReplyEntries = (kMaxCenterReplySize - kReplyEntriesOffset) / kParlonEntrySize;
-
-#pragma pack(push, 1)
-// The own entry and the center's address, as a CenterConnection keeps them. In memory only.
-struct RegistrationRecord {
-    ParlonEntry ownEntry;
-    PeerAddress center;
-};
-#pragma pack(pop)
-static_assert(sizeof(RegistrationRecord) == 423);
+inline constexpr size_t kMaxReplyEntries =
+    (kMaxCenterReplySize - kReplyEntriesOffset) / kParlonEntrySize;
 
 }  // namespace parlon

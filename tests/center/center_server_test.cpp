@@ -73,9 +73,12 @@ class CenterServerTest : public ::testing::Test {
 
     // Signals the center; its exit code if it exits by itself `within`.
     std::optional<int> StopWith(int signal, std::chrono::milliseconds within) {
+        return ::kill(m_pid, signal) == 0 ? ExitCodeWithin(within) : std::nullopt;
+    }
+    // The center's exit code if it exits `within`.
+    std::optional<int> ExitCodeWithin(std::chrono::milliseconds within) {
         int status = 0;
-        if (::kill(m_pid, signal) != 0 ||
-            !test::Eventually([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; },
+        if (!test::Eventually([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; },
                               within)) {
             return std::nullopt;
         }
@@ -144,6 +147,18 @@ TEST_F(CenterServerTest, ListsInOrderWithKeysReplacesInPlaceSignsOffExpiresAndSt
     SocketStream lateSilent(m_address, Clock::now() + 2s);
     EXPECT_EQ(StopWith(SIGINT, 1500ms), 0);
     EXPECT_TRUE(Logs("parlon-center: stopping on signal 2"));
+}
+
+// A center that can no longer accept cannot serve anyone: it says so and exits, instead of
+// retrying an error that does not pass.
+TEST_F(CenterServerTest, AnAcceptErrorOtherThanAShortageIsLoggedAndEndsTheCenter) {
+    Start({});
+    ASSERT_TRUE(test::BreakListeningSocket(m_pid, m_address.port));
+    EXPECT_EQ(ExitCodeWithin(5s), 1);
+    EXPECT_TRUE(
+        Logs("] accepting failed: Invalid argument\n"
+             "parlon-center: stopping: connections can no longer be accepted\n"))
+        << Log();
 }
 
 }  // namespace

@@ -1,5 +1,12 @@
 #include "net_test_support.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
 #include <thread>
 
 #include "net/asio_endpoint.h"
@@ -24,6 +31,41 @@ PeerAddress UnusedPort() {
     asio::io_context io;
     tcp::acceptor probe(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
     return ToPeerAddress(probe.local_endpoint());
+}
+
+bool BreakListeningSocket(pid_t pid, uint16_t port) {
+    // A copy of each of the process's descriptors in turn, taken through its pidfd.
+    const auto process = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (process < 0) {
+        return false;
+    }
+    bool broken = false;
+    const std::filesystem::path descriptors = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto& descriptor : std::filesystem::directory_iterator(descriptors)) {
+        const int number = std::stoi(descriptor.path().filename().string());
+        const auto fd = static_cast<int>(::syscall(SYS_pidfd_getfd, process, number, 0));
+        if (fd < 0) {
+            continue;  // closed meanwhile
+        }
+        sockaddr_in local{};
+        socklen_t localSize = sizeof local;
+        int listening = 0;
+        socklen_t listeningSize = sizeof listening;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) == 0 &&
+            local.sin_family == AF_INET && ntohs(local.sin_port) == port &&
+            ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &listeningSize) == 0 &&
+            listening != 0) {
+            // The copy shares the socket with the original: the owner's pending accept wakes
+            // and fails.
+            broken = ::shutdown(fd, SHUT_RD) == 0;
+        }
+        ::close(fd);
+        if (broken) {
+            break;
+        }
+    }
+    ::close(process);
+    return broken;
 }
 
 ParlonEntry MakeEntry(uint16_t port, std::string_view nickname, std::string_view key) {

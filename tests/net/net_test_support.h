@@ -2,6 +2,7 @@
 // stays on 127.0.0.1.
 #pragma once
 
+#include <sys/types.h>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -24,6 +25,12 @@ PeerAddress UnusedPort();
 
 // A parlon's entry on 127.0.0.1 with its own port, nickname and key text.
 ParlonEntry MakeEntry(uint16_t port, std::string_view nickname, std::string_view key);
+
+// Makes the next accept on the socket with which process `pid` (this one, or a child of it)
+// listens on `port` fail with an error that is no shortage (EINVAL), as a fault of the
+// platform would: shuts down the receiving side of that socket from outside its owner. False
+// when no such socket is found or the process's descriptors cannot be reached.
+bool BreakListeningSocket(pid_t pid, uint16_t port);
 
 // Polls `condition` until it holds or `timeout` passes; returns its last value.
 bool Eventually(const std::function<bool()>& condition,

@@ -259,6 +259,19 @@ TEST_F(PeerListenerTest, ATakenPortIsReportedAndAfterStopNothingIsQueued) {
     EXPECT_TRUE(m_queue.IsEmpty());
 }
 
+TEST_F(PeerListenerTest, AnAcceptErrorOtherThanAShortageEndsTheListenerAndIsReported) {
+    Start();
+    std::unique_ptr<SocketStream> accepted = Open({0xAA, 0x01, 0xEF, 0xAA, 0x46, 'a'});
+    ExpectNothingElseQueued();  // and `accepted`, which came first, has been accepted
+    ASSERT_TRUE(test::BreakListeningSocket(::getpid(), m_listener->Port()));
+    EXPECT_TRUE(test::Eventually([&] { return m_listener->Failed(); }));
+    EXPECT_EQ(m_listener->FailureText(), "accepting on port " + std::to_string(m_listener->Port()) +
+                                             " failed: Invalid argument");
+    EXPECT_FALSE(Send({'l', 'a', 't', 'e'}));
+    accepted->Finish();  // a connection accepted before the error is still served
+    EXPECT_EQ(NextPayload(), (Bytes{'a'}));
+}
+
 TEST_F(PeerListenerTest, AShortageOfDescriptorsOnlyPausesAccepting) {
     Start();
     const int listenerStatus = OpenListenerStatus();  // opened while descriptors are free

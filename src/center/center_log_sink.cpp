@@ -1,4 +1,4 @@
-#include "center/center_settings.h"
+#include "center/center_log_sink.h"
 
 #include <cstdio>
 

@@ -1,0 +1,137 @@
+#include "center/center_exchange.h"
+
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+#include <cassert>
+#include <utility>
+
+#include "net/asio_endpoint.h"
+
+namespace parlon {
+
+using asio::ip::tcp;
+
+CenterExchange::CenterExchange(CenterExchangeOwner& owner, tcp::socket socket,
+                               const tcp::endpoint& peer, ConnectionSlot slot,
+                               std::chrono::milliseconds requestDeadline)
+    : m_owner(owner),
+      m_socket(std::move(socket)),
+      m_slot(std::move(slot)),
+      m_requestDeadline(requestDeadline),
+      m_deadline(m_socket.get_executor()),
+      m_peer(peer) {}
+
+CenterExchange::~CenterExchange() {
+    m_owner.OnExchangeEnded(*this);
+}
+
+void CenterExchange::Start() {
+    m_deadline.expires_after(m_requestDeadline);
+    m_deadline.async_wait([self = shared_from_this()](std::error_code error) {
+        if (!error) {
+            self->m_timedOut = true;
+            self->CloseSocket();
+        }
+    });
+    // One read takes the whole request when it has already arrived, as it usually has.
+    asio::async_read(m_socket, asio::buffer(m_request), asio::transfer_at_least(kFrameHeaderSize),
+                     [self = shared_from_this()](std::error_code error, size_t read) {
+                         self->OnHeader(error, read);
+                     });
+}
+
+void CenterExchange::Abort() {
+    m_aborted = true;
+    m_deadline.cancel();
+    CloseSocket();
+}
+
+void CenterExchange::OnHeader(std::error_code error, size_t read) {
+    if (error) {
+        Fail(error, read);
+        return;
+    }
+    const CenterRequest request = ReadCenterRequest({m_request.data(), read});
+    if (request.kind != CenterRequest::Kind::Incomplete) {
+        OnRequest(request);
+        return;
+    }
+    // The read took the whole header, so the type and with it the frame's length are known.
+    assert(request.frameSize > read && request.frameSize <= m_request.size());
+    asio::async_read(
+        m_socket, asio::buffer(m_request.data() + read, request.frameSize - read),
+        [self = shared_from_this(), read, frameSize = request.frameSize](std::error_code bodyError,
+                                                                         size_t bodyRead) {
+            if (bodyError) {
+                self->Fail(bodyError, read + bodyRead);
+            } else {
+                self->OnRequest(ReadCenterRequest({self->m_request.data(), frameSize}));
+            }
+        });
+}
+
+void CenterExchange::OnRequest(const CenterRequest& request) {
+    if (request.kind == CenterRequest::Kind::Registration) {
+        m_reply = m_owner.OnRegistration(request.entry);
+        const std::array<asio::const_buffer, 2> pieces = {
+            asio::buffer(m_reply.head.Data(), m_reply.head.Length()),
+            asio::buffer(m_reply.entries.Data(), m_reply.entries.Length())};
+        asio::async_write(m_socket, pieces,
+                          [self = shared_from_this()](std::error_code writeError, size_t) {
+                              self->OnReplyWritten(writeError);
+                          });
+        return;
+    }
+    if (request.kind == CenterRequest::Kind::SignOff) {
+        m_owner.OnSignOff(request.address);
+        End();
+        return;
+    }
+    assert(request.kind == CenterRequest::Kind::Refused);
+    Refuse(request.reason);
+}
+
+void CenterExchange::OnReplyWritten(std::error_code error) {
+    if (error && !m_aborted) {
+        m_owner.Log("reply to " + PeerText() + " failed: " +
+                    (m_timedOut ? std::string("not taken within the deadline") : error.message()));
+    }
+    End();
+}
+
+void CenterExchange::Fail(std::error_code error, size_t read) {
+    if (m_aborted) {
+        return;
+    }
+    if (m_timedOut) {
+        Refuse("no whole frame within " + std::to_string(m_requestDeadline.count()) + " ms (" +
+               std::to_string(read) + " bytes)");
+    } else if (error == asio::error::eof) {
+        Refuse("closed after " + std::to_string(read) + " bytes");
+    } else {
+        Refuse(error.message());
+    }
+}
+
+void CenterExchange::Refuse(const std::string& reason) {
+    m_owner.Log("refused connection from " + PeerText() + ": " + reason);
+    End();
+}
+
+void CenterExchange::End() {
+    m_deadline.cancel();
+    std::error_code ignored;
+    m_socket.shutdown(tcp::socket::shutdown_send, ignored);
+    CloseSocket();
+}
+
+std::string CenterExchange::PeerText() const {
+    return EndpointText(ToPeerAddress(m_peer));
+}
+
+void CenterExchange::CloseSocket() {
+    std::error_code ignored;
+    m_socket.close(ignored);
+}
+
+}  // namespace parlon
