@@ -119,7 +119,7 @@ struct TwoParlons {
             ParlonEntry entry;
             entry.ip = ParseIpv4("127.0.0.1");
             entry.port = static_cast<uint16_t>(7001 + index);
-            contexts[index] = std::make_unique<EncryptionContext>(entry.Address(), &list);
+            contexts[index] = std::make_unique<EncryptionContext>(entry.Address(), list);
             entry.SetPublicKey(contexts[index]->GetPublicKey());
             list.push_back(entry);
         }
@@ -140,7 +140,7 @@ const TextField kText = MakeTextField({reinterpret_cast<const uint8_t*>("benchma
 
 // A generator whose output depends on `seed` only.
 class SeededGenerator {
-public:
+  public:
     explicit SeededGenerator(uint32_t seed) {
         std::array<uint8_t, CryptoPP::AES::DEFAULT_KEYLENGTH> key{};
         std::array<uint8_t, CryptoPP::AES::BLOCKSIZE> iv{};
@@ -149,7 +149,7 @@ public:
     }
     CryptoPP::RandomNumberGenerator& Get() { return m_cipher; }
 
-private:
+  private:
     CryptoPP::OFB_Mode<CryptoPP::AES>::Encryption m_cipher;
 };
 
@@ -277,7 +277,7 @@ void BM_ContextOnGivenKeyPair(benchmark::State& state) {
     std::vector<ParlonEntry> list;
     const PeerAddress own{ParseIpv4("127.0.0.1"), 7001};
     for (auto _ : state) {
-        EncryptionContext context(own, &list, keys,
+        EncryptionContext context(own, list, keys,
                                   std::make_unique<CryptoPP::AutoSeededRandomPool>());
         benchmark::DoNotOptimize(context);
     }
@@ -292,7 +292,7 @@ void BM_ConstructionVsRawFreshKeys(benchmark::State& state) {
         state, "Construction", [&](uint32_t) { return TimeRawGeneration(rng); },
         [&](uint32_t) {
             std::optional<EncryptionContext> context;
-            const double seconds = Time([&] { context.emplace(own, &list); });
+            const double seconds = Time([&] { context.emplace(own, list); });
             return seconds;  // the destruction is not timed
         });
 }
@@ -314,7 +314,7 @@ BENCHMARK(BM_ConstructionVsRawFreshKeys)
 // Keeps the seconds per iteration of every run: the mean over repetitions when the runs have
 // one, else the average of the runs. Names carry the argument and thread count.
 class TimesReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.error_occurred) {
@@ -353,7 +353,7 @@ public:
         return sum / static_cast<double>(found->second.size());
     }
 
-private:
+  private:
     std::map<std::string, std::vector<double>> m_runs;
     std::map<std::string, double> m_means;
 };

@@ -250,7 +250,7 @@ void BM_CryptoRoundTrip(benchmark::State& state) {
         entry.ip = ParseIpv4("127.0.0.1");
         entry.port = static_cast<uint16_t>(9000 + i);
         entry.SetNickname("node" + std::to_string(i));
-        contexts.push_back(std::make_unique<EncryptionContext>(entry.Address(), &parlons));
+        contexts.push_back(std::make_unique<EncryptionContext>(entry.Address(), parlons));
     }
     for (int i = 0; i < kNodes; ++i) {
         parlons[static_cast<size_t>(i)].SetPublicKey(

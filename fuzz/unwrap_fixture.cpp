@@ -72,7 +72,7 @@ UnwrapFixture::UnwrapFixture() {
 
 std::unique_ptr<EncryptionContext> UnwrapFixture::Context(uint32_t row) const {
     assert(row < kParlonCount);
-    return std::make_unique<EncryptionContext>(m_parlons[row].Address(), &m_parlons, m_keys[row],
+    return std::make_unique<EncryptionContext>(m_parlons[row].Address(), m_parlons, m_keys[row],
                                                SeededGenerator(DrawSeed(row)));
 }
 

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <QCoreApplication>
+#include <array>
 #include <cerrno>
 #include <csignal>
 
@@ -29,13 +30,15 @@ void SetHandler(void (*handler)(int)) {
 
 QuitOnSignal::QuitOnSignal(QObject* parent) : QObject(parent) {
     Q_ASSERT(g_signalWriteEnd == -1);
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, m_sockets.data()) !=
-        0) {
+    int sockets[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, sockets) != 0) {
         return;  // no descriptors left: the signals keep their default actions
     }
-    m_notifier = new QSocketNotifier(m_sockets[0], QSocketNotifier::Read, this);
+    m_readEnd.Reset(sockets[0]);
+    m_writeEnd.Reset(sockets[1]);
+    m_notifier = new QSocketNotifier(m_readEnd.Get(), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &QuitOnSignal::QuitEventLoop);
-    g_signalWriteEnd = m_sockets[1];
+    g_signalWriteEnd = m_writeEnd.Get();
     SetHandler(&QuitOnSignal::OnSignal);
 }
 
@@ -45,8 +48,7 @@ QuitOnSignal::~QuitOnSignal() {
     }
     SetHandler(SIG_DFL);
     g_signalWriteEnd = -1;
-    ::close(m_sockets[0]);
-    ::close(m_sockets[1]);
+    delete m_notifier;  // stops watching before the members close the sockets
 }
 
 void QuitOnSignal::OnSignal(int) {
@@ -59,7 +61,7 @@ void QuitOnSignal::OnSignal(int) {
 
 void QuitOnSignal::QuitEventLoop() {
     char bytes[64];
-    while (::read(m_sockets[0], bytes, sizeof bytes) > 0) {
+    while (::read(m_readEnd.Get(), bytes, sizeof bytes) > 0) {
     }
     // Ends every running event loop, a modal box's too; the window's teardown follows.
     QCoreApplication::exit(0);

@@ -12,7 +12,8 @@
 
 #include <QObject>
 #include <QSocketNotifier>
-#include <array>
+
+#include "common/unique_fd.h"
 
 namespace parlon {
 
@@ -27,7 +28,8 @@ class QuitOnSignal final : public QObject {
     static void OnSignal(int signal);
     void QuitEventLoop();
 
-    std::array<int, 2> m_sockets{-1, -1};   // [0] read on the GUI thread, [1] written by handlers
+    UniqueFd m_readEnd;                     // read on the GUI thread
+    UniqueFd m_writeEnd;                    // written by the signal handler
     QSocketNotifier* m_notifier = nullptr;  // owned as a child
 };
 

@@ -2,37 +2,13 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <charconv>
 #include <cstdint>
-#include <cstdio>
 #include <limits>
 #include <string>
 
-namespace parlon {
+#include "common/address_text.h"
 
-std::optional<PeerAddress> ParseListenAddress(std::string_view text) {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos) {
-        return std::nullopt;
-    }
-    const std::string host(text.substr(0, colon));
-    const std::string_view portText = text.substr(colon + 1);
-    // Four dotted decimal octets, nothing else (inet_addr would also take "1" or "0x7f.1").
-    unsigned octets[4] = {};
-    char tail = 0;
-    if (std::sscanf(host.c_str(), "%3u.%3u.%3u.%3u%c", &octets[0], &octets[1], &octets[2],
-                    &octets[3], &tail) != 4 ||
-        std::any_of(std::begin(octets), std::end(octets), [](unsigned o) { return o > 255; })) {
-        return std::nullopt;
-    }
-    uint16_t port = 0;
-    const auto [end, error] =
-        std::from_chars(portText.data(), portText.data() + portText.size(), port);
-    if (portText.empty() || error != std::errc() || end != portText.data() + portText.size()) {
-        return std::nullopt;
-    }
-    return PeerAddress{ParseIpv4(host), port};
-}
+namespace parlon {
 
 std::optional<CenterCommandLine> ParseCenterCommandLine(int argc, const char* const* argv,
                                                         std::ostream& out, std::ostream& err,
@@ -47,8 +23,8 @@ std::optional<CenterCommandLine> ParseCenterCommandLine(int argc, const char* co
     app.add_option("--listen", listen, "IPv4 address and port to listen on (port 0: any free)")
         ->check(CLI::Validator(
             [](std::string& text) {
-                return ParseListenAddress(text) ? std::string()
-                                                : "expected ADDRESS:PORT, e.g. 127.0.0.1:7878";
+                return ParseAddressAndPort(text) ? std::string()
+                                                 : "expected ADDRESS:PORT, e.g. 127.0.0.1:7878";
             },
             "ADDRESS:PORT"));
     app.add_option("--hop-count", settings.hopCount, "Encryption layers of a message")
@@ -76,7 +52,7 @@ std::optional<CenterCommandLine> ParseCenterCommandLine(int argc, const char* co
         exitCode = app.exit(failure, out, err);
         return std::nullopt;
     }
-    commandLine.listen = *ParseListenAddress(listen);
+    commandLine.listen = *ParseAddressAndPort(listen);
     settings.expire =
         expire != 0
             ? expire

@@ -20,9 +20,6 @@ struct CenterCommandLine {
 
 inline constexpr std::string_view kDefaultCenterListen = "127.0.0.1:7878";
 
-// "a.b.c.d:port" as an address, or nullopt when the text is not exactly that (port 0 allowed).
-std::optional<PeerAddress> ParseListenAddress(std::string_view text);
-
 // Reads the arguments. Returns nullopt when the program is to end at once, with `exitCode`
 // set: after --help (0, the help written to `out`) or on a wrong argument (not 0, the reason
 // written to `err`). --expire defaults to three register periods.

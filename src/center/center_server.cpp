@@ -7,6 +7,7 @@
 
 #include "center/center_exchange.h"
 #include "center/center_schedule.h"
+#include "common/utf8_text.h"
 #include "net/asio_endpoint.h"
 #include "net/packet.h"
 #include "net/wire_format.h"
@@ -17,16 +18,12 @@ using asio::ip::tcp;
 
 namespace {
 
-// A nickname as it may go into a log line: it comes from the network, so bytes that are not
-// printable ASCII are shown as '?'.
+// A nickname as it may go into a log line: it comes from the network, so it is made one line.
 std::string PrintableNickname(const ParlonEntry& entry) {
-    std::string text(entry.NicknameText());
-    for (char& c : text) {
-        if (c < 0x20 || c > 0x7E) {
-            c = '?';
-        }
-    }
-    return "\"" + text + "\"";
+    std::string quoted = "\"";
+    quoted += OneLineText(entry.NicknameText());
+    quoted += '"';
+    return quoted;
 }
 
 std::string CountText(size_t count) {

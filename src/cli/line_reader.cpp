@@ -18,15 +18,14 @@ LineReader::LineReader(int fd, size_t maxLineBytes, LineHandler onLine)
         throw std::system_error(errno, std::generic_category(),
                                 "cannot make the input reader's pipe");
     }
-    m_wakeRead = pipeEnds[0];
-    m_wakeWrite = pipeEnds[1];
+    m_wakeRead.Reset(pipeEnds[0]);
+    m_wakeWrite.Reset(pipeEnds[1]);
+    // When the thread cannot be started, the members close both ends as the exception leaves.
     m_thread = std::thread([this] { Run(); });
 }
 
 LineReader::~LineReader() {
     Stop();
-    ::close(m_wakeRead);
-    ::close(m_wakeWrite);
 }
 
 void LineReader::Stop() {
@@ -34,7 +33,7 @@ void LineReader::Stop() {
         return;
     }
     const char wake = 1;
-    while (::write(m_wakeWrite, &wake, 1) < 0 && errno == EINTR) {
+    while (::write(m_wakeWrite.Get(), &wake, 1) < 0 && errno == EINTR) {
     }
     m_thread.join();
 }
@@ -42,7 +41,7 @@ void LineReader::Stop() {
 void LineReader::Run() {
     char buffer[4096];
     for (;;) {
-        pollfd waits[2] = {{m_fd, POLLIN, 0}, {m_wakeRead, POLLIN, 0}};
+        pollfd waits[2] = {{m_fd, POLLIN, 0}, {m_wakeRead.Get(), POLLIN, 0}};
         if (::poll(waits, 2, -1) < 0) {
             if (errno == EINTR) {
                 continue;

@@ -17,6 +17,8 @@
 #include <string>
 #include <thread>
 
+#include "common/unique_fd.h"
+
 namespace parlon {
 
 class LineReader {
@@ -40,8 +42,8 @@ class LineReader {
     const int m_fd;
     const size_t m_maxLineBytes;
     const LineHandler m_onLine;
-    int m_wakeRead = -1;   // owned: the reader waits on this beside m_fd
-    int m_wakeWrite = -1;  // owned: Stop() writes one byte here
+    UniqueFd m_wakeRead;   // the reader waits on this beside m_fd
+    UniqueFd m_wakeWrite;  // Stop() writes one byte here
     std::string m_line;    // the line being read (reader's thread only)
     bool m_skipping = false;
     std::thread m_thread;

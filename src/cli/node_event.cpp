@@ -19,16 +19,6 @@ std::string Quoted(const std::string& text) {
     return Dump(Json(text));
 }
 
-// A text of our own making (a status or an error) on one line: control characters become blanks.
-std::string OneLine(std::string text) {
-    for (char& c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-            c = ' ';
-        }
-    }
-    return DisplayText(text);
-}
-
 struct JsonFormatter {
     Json operator()(const StatusEvent& e) const { return {{"event", "status"}, {"text", e.text}}; }
     Json operator()(const ListEvent& e) const {
@@ -60,7 +50,7 @@ struct JsonFormatter {
 };
 
 struct TextFormatter {
-    std::string operator()(const StatusEvent& e) const { return "status: " + OneLine(e.text); }
+    std::string operator()(const StatusEvent& e) const { return "status: " + OneLineText(e.text); }
     std::string operator()(const ListEvent& e) const {
         if (e.parlons.empty()) {
             return "list: (empty)";
@@ -69,7 +59,7 @@ struct TextFormatter {
         const char* separator = " ";
         for (const ListRow& row : e.parlons) {
             line += separator + std::to_string(row.index) + " " + Quoted(row.nickname) + " " +
-                    OneLine(row.ip) + ":" + std::to_string(row.port);
+                    OneLineText(row.ip) + ":" + std::to_string(row.port);
             separator = ", ";
         }
         return line;
@@ -88,9 +78,9 @@ struct TextFormatter {
         return "replying " + Quoted(e.text) + " to message " + std::to_string(e.id);
     }
     std::string operator()(const ForwardingEvent& e) const {
-        return "forwarding to " + OneLine(e.ip);
+        return "forwarding to " + OneLineText(e.ip);
     }
-    std::string operator()(const ErrorEvent& e) const { return "error: " + OneLine(e.text); }
+    std::string operator()(const ErrorEvent& e) const { return "error: " + OneLineText(e.text); }
 };
 
 }  // namespace

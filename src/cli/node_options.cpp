@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <vector>
 
+#include "common/address_text.h"
 #include "common/text_field.h"
 #include "common/utf8_text.h"
 #include "session/field_rules.h"
@@ -40,24 +41,14 @@ class ValueCheck {
 
 void ApplyCenter(const std::string& text, ParlonSettings& settings, ValueCheck& check) {
     const std::string what = "--center \"" + DisplayText(text) + "\"";
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos) {
+    const std::optional<PeerAddress> center = ParseAddressAndPort(text);
+    if (!center) {
         check.Refuse(what, "expected A.B.C.D:PORT");
-        return;
+    } else if (center->port == 0) {  // a center is reached, not listened for: no "any port"
+        check.Refuse(what, kPortRangeMessage);
+    } else {
+        settings.center = *center;
     }
-    const std::optional<uint32_t> ip = ParseIpv4Field(std::string_view(text).substr(0, colon));
-    if (!ip) {
-        check.Refuse(what, "expected A.B.C.D:PORT");
-        return;
-    }
-    std::string message;
-    const std::optional<uint16_t> port =
-        ParsePortField(std::string_view(text).substr(colon + 1), message);
-    if (!port) {
-        check.Refuse(what, message);
-        return;
-    }
-    settings.center = PeerAddress{*ip, *port};
 }
 
 // Puts the overrides into `settings` and checks the values in force, wherever they came from.
@@ -74,7 +65,7 @@ void ApplyOverrides(const CLI::App& app, const Overrides& given, const std::stri
     settings.nickname = nickname;
 
     if (app.count("--ip") > 0) {
-        if (const std::optional<uint32_t> ip = ParseIpv4Field(given.ip)) {
+        if (const std::optional<uint32_t> ip = ParseDottedIpv4(given.ip)) {
             settings.ownIp = *ip;
         } else {
             check.Refuse("--ip \"" + DisplayText(given.ip) + "\"",

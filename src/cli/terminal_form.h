@@ -38,8 +38,8 @@ class TerminalForm final : public MessageFormView {
     void Hide() override {}
     void StartCountdownTimer() override;
     void StopCountdownTimer() override;
-    std::string MessageBoxText() override { return m_messageBox; }
-    std::string ReplyBoxText() override { return m_replyBox; }
+    std::string MessageBoxText() const override { return m_messageBox; }
+    std::string ReplyBoxText() const override { return m_replyBox; }
 
   private:
     MessageForm m_form;

@@ -1,6 +1,5 @@
 #include "cli/terminal_host.h"
 
-#include <algorithm>
 #include <cassert>
 #include <utility>
 
@@ -18,12 +17,12 @@ TerminalHost::TerminalHost(UserFields fields, TimerFactory& timers, EventSink si
 TerminalHost::~TerminalHost() = default;
 
 void TerminalHost::Attach(ParlonSession& session) {
-    assert(m_pSession == nullptr);
-    m_pSession = &session;
+    assert(m_session == nullptr);
+    m_session = &session;
 }
 
 TerminalHost::Outcome TerminalHost::Execute(const Command& command) {
-    assert(m_pSession != nullptr);
+    assert(m_session != nullptr);
     switch (command.kind) {
         case CommandKind::None:
             break;
@@ -43,16 +42,10 @@ TerminalHost::Outcome TerminalHost::Execute(const Command& command) {
             PressDisconnect();
             break;
         case CommandKind::Quit:
-            m_pSession->OnExit();
+            m_session->OnExit();
             return Outcome::Quit;
     }
     return Outcome::Continue;
-}
-
-size_t TerminalHost::PendingAnswerCount() const noexcept {
-    return static_cast<size_t>(
-        std::count_if(m_answers.begin(), m_answers.end(),
-                      [](const auto& answer) { return !answer->Form().IsFinished(); }));
 }
 
 void TerminalHost::Send(uint32_t row, const std::string& text) {
@@ -64,7 +57,7 @@ void TerminalHost::Send(uint32_t row, const std::string& text) {
         return;
     }
     // A compose form has no countdown: OK queues the message at once.
-    TerminalForm compose(MessageForm::Compose(*m_pSession, row), m_timers, text);
+    TerminalForm compose(MessageForm::Compose(*m_session, row), m_timers, text);
     compose.PressOK();
 }
 
@@ -85,7 +78,7 @@ void TerminalHost::PressConnect() {
         Error("connect: already connecting or connected (disconnect first)");
         return;
     }
-    m_pSession->OnConnect();
+    m_session->OnConnect();
 }
 
 void TerminalHost::PressDisconnect() {
@@ -93,7 +86,7 @@ void TerminalHost::PressDisconnect() {
         Error("disconnect: not connected");
         return;
     }
-    m_pSession->OnDisconnect();
+    m_session->OnDisconnect();
 }
 
 void TerminalHost::Error(std::string text) {
@@ -125,7 +118,7 @@ void TerminalHost::EnableConnect(bool connectEnabled) {
 void TerminalHost::SetTimer(uint32_t id, uint32_t periodMs) {
     std::unique_ptr<RepeatingTimer>& timer = m_sessionTimers[id];
     if (timer == nullptr) {
-        timer = m_timers.MakeTimer([this, id] { m_pSession->OnTimer(id); });
+        timer = m_timers.MakeTimer([this, id] { m_session->OnTimer(id); });
     }
     timer->Start(periodMs);
 }
@@ -144,7 +137,7 @@ void TerminalHost::RebuildListView(const std::vector<ParlonEntry>& parlons) {
 void TerminalHost::OpenAnswerForm(const ByteBuffer& text, uint32_t messageId, int32_t replyTimeMs) {
     DropFinishedAnswers();
     auto answer = std::make_unique<TerminalForm>(
-        MessageForm::Answer(*m_pSession, text, messageId, replyTimeMs), m_timers);
+        MessageForm::Answer(*m_session, text, messageId, replyTimeMs), m_timers);
     m_sink(MessageEvent{messageId, answer->Form().MessageText(), replyTimeMs});
     if (m_autoReply) {
         answer->Answer(*m_autoReply);
@@ -155,7 +148,7 @@ void TerminalHost::OpenAnswerForm(const ByteBuffer& text, uint32_t messageId, in
 }
 
 void TerminalHost::OpenViewForm(const ByteBuffer& result) {
-    const MessageForm view = MessageForm::View(*m_pSession, result);
+    const MessageForm view = MessageForm::View(*m_session, result);
     m_sink(ReplyEvent{view.MessageText(), view.ReplyText()});
 }
 

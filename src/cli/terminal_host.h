@@ -52,9 +52,6 @@ class TerminalHost final : public SessionHost {
     // and changes nothing.
     Outcome Execute(const Command& command);
 
-    // Answers still counting down or waiting for OK.
-    size_t PendingAnswerCount() const noexcept;
-
     // SessionHost.
     bool ReadFields(UserFields& fields) override;
     void InitFields(const std::string& status, const UserFields& fields) override;
@@ -80,7 +77,7 @@ class TerminalHost final : public SessionHost {
     TimerFactory& m_timers;
     const EventSink m_sink;
     const std::optional<std::string> m_autoReply;
-    ParlonSession* m_pSession = nullptr;
+    ParlonSession* m_session = nullptr;
 
     bool m_connectEnabled = true;  // and Disconnect is enabled when this is false
     ListEvent m_rows;              // the list as last shown

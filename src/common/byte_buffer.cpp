@@ -1,5 +1,7 @@
 #include "common/byte_buffer.h"
 
+#include "common/text_bounds.h"
+
 #include <atomic>
 #include <cassert>
 #include <cstring>
@@ -71,7 +73,9 @@ ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
     return *this;
 }
 
-ByteBuffer::~ByteBuffer() { Release(); }
+ByteBuffer::~ByteBuffer() {
+    Release();
+}
 
 void ByteBuffer::Release() noexcept {
     // acq_rel: the thread that frees the body must see every write made through other handles.
@@ -98,16 +102,12 @@ const uint8_t* ByteBuffer::Data() const noexcept {
     return m_body != nullptr ? m_body->Bytes() : nullptr;
 }
 
-uint32_t ByteBuffer::Length() const noexcept { return m_body != nullptr ? m_body->length : 0; }
+uint32_t ByteBuffer::Length() const noexcept {
+    return m_body != nullptr ? m_body->length : 0;
+}
 
 std::string_view ByteBuffer::TextUpToNul() const noexcept {
-    const auto* chars = reinterpret_cast<const char*>(Data());
-    if (chars == nullptr) {
-        return {};
-    }
-    const void* nul = std::memchr(chars, 0, Length());
-    size_t size = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - chars) : Length();
-    return {chars, size};
+    return parlon::TextUpToNul({reinterpret_cast<const char*>(Data()), Length()});
 }
 
 uint8_t* ByteBuffer::MutableData() noexcept {

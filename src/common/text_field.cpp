@@ -1,7 +1,8 @@
 #include "common/text_field.h"
 
 #include <algorithm>
-#include <cstring>
+
+#include "common/text_bounds.h"
 
 namespace parlon {
 
@@ -12,10 +13,7 @@ TextField MakeTextField(std::span<const uint8_t> bytes) noexcept {
 }
 
 std::string_view FieldText(const TextField& field) noexcept {
-    const auto* chars = reinterpret_cast<const char*>(field.data());
-    const void* nul = std::memchr(chars, 0, field.size());
-    return {chars, nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - chars)
-                                  : field.size()};
+    return TextUpToNul({reinterpret_cast<const char*>(field.data()), field.size()});
 }
 
 }  // namespace parlon

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "common/text_bounds.h"
+
 namespace parlon {
 
 namespace {
@@ -70,10 +72,7 @@ std::string_view Utf8Prefix(std::string_view text, size_t maxBytes) noexcept {
 }
 
 std::string DisplayText(std::string_view bytes) {
-    const size_t nul = bytes.find('\0');
-    if (nul != std::string_view::npos) {
-        bytes = bytes.substr(0, nul);
-    }
+    bytes = TextUpToNul(bytes);
     std::string shown;
     shown.reserve(bytes.size());
     for (size_t at = 0; at < bytes.size();) {
@@ -87,6 +86,16 @@ std::string DisplayText(std::string_view bytes) {
         }
     }
     return shown;
+}
+
+std::string OneLineText(std::string_view text) {
+    std::string line(text);
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = ' ';
+        }
+    }
+    return DisplayText(line);
 }
 
 ByteBuffer QueuedText(std::string_view text) {

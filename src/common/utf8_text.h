@@ -22,6 +22,11 @@ std::string_view Utf8Prefix(std::string_view text, size_t maxBytes) noexcept;
 // `bytes` up to the first NUL, with every invalid UTF-8 sequence replaced by U+FFFD.
 std::string DisplayText(std::string_view bytes);
 
+// `text` as it may go into one line of a log or of the event output, wherever it came from: every
+// control character (NUL, line feed and the rest of C0, and DEL) becomes a blank and every
+// invalid UTF-8 sequence U+FFFD, so that no text can break or forge a line.
+std::string OneLineText(std::string_view text);
+
 // A queued text: the characters of `text` and a terminating NUL.
 ByteBuffer QueuedText(std::string_view text);
 

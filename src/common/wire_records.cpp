@@ -6,16 +6,9 @@
 #include <cassert>
 #include <cstring>
 
+#include "common/text_bounds.h"
+
 namespace parlon {
-
-namespace {
-
-std::string_view FieldText(const char* field, size_t size) noexcept {
-    const void* nul = std::memchr(field, 0, size);
-    return {field, nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - field) : size};
-}
-
-}  // namespace
 
 std::string PeerAddress::IpText() const {
     char text[INET_ADDRSTRLEN] = {};
@@ -26,11 +19,11 @@ std::string PeerAddress::IpText() const {
 }
 
 std::string_view ParlonEntry::PublicKeyText() const noexcept {
-    return FieldText(publicKey, sizeof publicKey);
+    return TextUpToNul({publicKey, sizeof publicKey});
 }
 
 std::string_view ParlonEntry::NicknameText() const noexcept {
-    return FieldText(nickname, sizeof nickname);
+    return TextUpToNul({nickname, sizeof nickname});
 }
 
 void ParlonEntry::SetNickname(std::string_view text) noexcept {
@@ -44,6 +37,8 @@ void ParlonEntry::SetPublicKey(std::string_view key) noexcept {
     std::copy_n(key.data(), std::min(key.size(), sizeof publicKey - 1), publicKey);
 }
 
-uint32_t ParseIpv4(const std::string& text) noexcept { return ::inet_addr(text.c_str()); }
+uint32_t ParseIpv4(const std::string& text) noexcept {
+    return ::inet_addr(text.c_str());
+}
 
 }  // namespace parlon

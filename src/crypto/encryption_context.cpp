@@ -96,7 +96,7 @@ void MakeOaepOnce() {
 // Everything the context holds, and the three operations on it. The operations may throw what
 // Crypto++ or the allocator throws; the public members catch it.
 struct EncryptionContext::State {
-    State(const PeerAddress& ownAddress, const std::vector<ParlonEntry>* parlons, KeyPair keys,
+    State(const PeerAddress& ownAddress, const std::vector<ParlonEntry>& parlons, KeyPair keys,
           std::unique_ptr<CryptoPP::RandomNumberGenerator> rng)
         : m_rng(std::move(rng)),
           m_keys(std::move(keys)),
@@ -123,14 +123,13 @@ struct EncryptionContext::State {
     LayerDecryptor m_layerDecryptor;
     PublicKeyCache m_publicKeys;
     RouteTable m_routes;
-    const std::vector<ParlonEntry>* m_parlons;
+    const std::vector<ParlonEntry>& m_parlons;
     PeerAddress m_ownAddress;
     uint32_t m_hopCount = 1;
 };
 
 EncryptionContext::EncryptionContext(const PeerAddress& ownAddress,
-                                     const std::vector<ParlonEntry>* parlons) {
-    assert(parlons != nullptr);
+                                     const std::vector<ParlonEntry>& parlons) {
     MakeOaepOnce();
     auto rng = std::make_unique<CryptoPP::AutoSeededRandomPool>();
     KeyPair keys(*rng);
@@ -138,9 +137,9 @@ EncryptionContext::EncryptionContext(const PeerAddress& ownAddress,
 }
 
 EncryptionContext::EncryptionContext(const PeerAddress& ownAddress,
-                                     const std::vector<ParlonEntry>* parlons, const KeyPair& keys,
+                                     const std::vector<ParlonEntry>& parlons, const KeyPair& keys,
                                      std::unique_ptr<CryptoPP::RandomNumberGenerator> rng) {
-    assert(parlons != nullptr && rng != nullptr);
+    assert(rng != nullptr);
     MakeOaepOnce();
     m_state = std::make_unique<State>(ownAddress, parlons, keys, std::move(rng));
 }
@@ -207,7 +206,7 @@ std::optional<ByteBuffer> EncryptionContext::WrapReply(const TextField& text, ui
 std::optional<ByteBuffer> EncryptionContext::State::WrapMessage(const TextField& text,
                                                                 uint32_t destIndex,
                                                                 PeerAddress& firstHop) {
-    const std::vector<ParlonEntry>& parlons = *m_parlons;
+    const std::vector<ParlonEntry>& parlons = m_parlons;
     const uint32_t hops = m_hopCount;
     const std::optional<uint32_t> ownIndex = FindEntry(parlons, m_ownAddress);
     if (hops == 0 || !ownIndex || destIndex >= parlons.size() || parlons.size() > UINT32_MAX) {

@@ -1,8 +1,8 @@
 // EncryptionContext: this parlon's RSA key pair, its route table, and the layered message
 // operations (wrap a message for a random relay path, open one layer, wrap and unmask replies).
 //
-// Owned by the session, one per Connect. The list of parlons in use is NOT owned: `parlons`
-// must stay live (at the same address) while this context is in use.
+// Owned by the session, one per Connect. The list of parlons in use is NOT owned: the context
+// keeps a reference to `parlons`, which must stay live while this context is in use.
 //
 // THREAD SAFETY: not thread-safe; one thread (the session's) calls every operation. Unwrap may
 // use worker threads internally for the blocks of one layer; that is invisible to the caller.
@@ -31,19 +31,23 @@ namespace parlon {
 class KeyPair;
 
 class EncryptionContext {
-public:
+  public:
     // Hop counts above this are treated as this.
     static constexpr uint32_t kMaxHopCount = message_format::kMaxHopCount;
     // Unanswered route records kept at most; the oldest goes first.
     static constexpr size_t kMaxRouteRecords = 4096;
 
     // Generates a fresh 2048-bit RSA key pair (exponent 17). Slow (key generation).
-    EncryptionContext(const PeerAddress& ownAddress, const std::vector<ParlonEntry>* parlons);
+    EncryptionContext(const PeerAddress& ownAddress, const std::vector<ParlonEntry>& parlons);
     // A context on a copy of `keys`, drawing relays, masks, ids and the padding of encryption
     // from `rng`. With a seeded generator every run draws the same: for tests and fuzz targets
     // only, since a parlon's draws must not be guessable.
-    EncryptionContext(const PeerAddress& ownAddress, const std::vector<ParlonEntry>* parlons,
+    EncryptionContext(const PeerAddress& ownAddress, const std::vector<ParlonEntry>& parlons,
                       const KeyPair& keys, std::unique_ptr<CryptoPP::RandomNumberGenerator> rng);
+    // The list must outlive the context: a temporary one would not.
+    EncryptionContext(const PeerAddress&, std::vector<ParlonEntry>&&) = delete;
+    EncryptionContext(const PeerAddress&, std::vector<ParlonEntry>&&, const KeyPair&,
+                      std::unique_ptr<CryptoPP::RandomNumberGenerator>) = delete;
     ~EncryptionContext();
     EncryptionContext(const EncryptionContext&) = delete;
     EncryptionContext& operator=(const EncryptionContext&) = delete;
@@ -82,7 +86,7 @@ public:
     // The key pair, private key text included (for tests of the key format).
     const KeyPair& GetKeyPair() const noexcept;
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> m_state;
 };

@@ -12,21 +12,21 @@ namespace parlon {
 namespace {
 
 [[noreturn]] void ThrowFileError(int error, const char* action, const std::filesystem::path& file) {
-    throw std::system_error(error, std::generic_category(),
-                            std::string("cannot ") + action + " activity log \"" + file.string() + "\"");
+    throw std::system_error(
+        error, std::generic_category(),
+        std::string("cannot ") + action + " activity log \"" + file.string() + "\"");
 }
 
 }  // namespace
 
 ActivityLog::ActivityLog(std::filesystem::path fileName, Clock clock)
-    : m_fileName(std::move(fileName)), m_clock(std::move(clock)) {
-    m_fd = ::open(m_fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (m_fd < 0) {
+    : m_fileName(std::move(fileName)),
+      m_clock(std::move(clock)),
+      m_fd(::open(m_fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)) {
+    if (!m_fd.IsOpen()) {
         ThrowFileError(errno, "open", m_fileName);
     }
 }
-
-ActivityLog::~ActivityLog() { ::close(m_fd); }
 
 void ActivityLog::Append(std::string_view text) {
     // One write per line: with O_APPEND the whole line lands at the current end, so lines of
@@ -36,7 +36,7 @@ void ActivityLog::Append(std::string_view text) {
     line.push_back('\n');
     size_t written = 0;
     while (written < line.size()) {
-        ssize_t result = ::write(m_fd, line.data() + written, line.size() - written);
+        ssize_t result = ::write(m_fd.Get(), line.data() + written, line.size() - written);
         if (result < 0) {
             if (errno == EINTR) {
                 continue;
@@ -54,9 +54,9 @@ std::string ActivityLog::TimeStamp(std::time_t time) {
     std::tm local{};
     ::localtime_r(&time, &local);
     char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "<%s %s %02d %02d:%02d:%02d %04d> ", kDays[local.tm_wday % 7],
-                  kMonths[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min,
-                  local.tm_sec, local.tm_year + 1900);
+    std::snprintf(stamp, sizeof stamp, "<%s %s %02d %02d:%02d:%02d %04d> ",
+                  kDays[local.tm_wday % 7], kMonths[local.tm_mon % 12], local.tm_mday,
+                  local.tm_hour, local.tm_min, local.tm_sec, local.tm_year + 1900);
     return stamp;
 }
 

@@ -13,10 +13,12 @@
 #include <string>
 #include <string_view>
 
+#include "common/unique_fd.h"
+
 namespace parlon {
 
 class ActivityLog {
-public:
+  public:
     using Clock = std::function<std::time_t()>;
 
     // Opens `fileName` for appending. Throws std::system_error whose what() names the file and
@@ -24,7 +26,6 @@ public:
     explicit ActivityLog(std::filesystem::path fileName, Clock clock = DefaultClock);
     ActivityLog(const ActivityLog&) = delete;
     ActivityLog& operator=(const ActivityLog&) = delete;
-    ~ActivityLog();
 
     // Writes one line: time stamp, text, line feed, in one write at the end of the file.
     // Throws std::system_error naming the file when the write fails.
@@ -34,14 +35,12 @@ public:
     // digits and English names, whatever the locale.
     static std::string TimeStamp(std::time_t time);
 
-    const std::filesystem::path& FileName() const noexcept { return m_fileName; }
-
-private:
+  private:
     static std::time_t DefaultClock() { return std::time(nullptr); }
 
     std::filesystem::path m_fileName;
     Clock m_clock;
-    int m_fd;  // owned
+    UniqueFd m_fd;
 };
 
 }  // namespace parlon

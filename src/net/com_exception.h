@@ -2,21 +2,18 @@
 // the transport and turned by the transport itself into a boolean result; never leaves it.
 #pragma once
 
-#include <cstdint>
 #include <system_error>
 
 namespace parlon {
 
 class ComException {
-public:
-    explicit ComException(std::error_code error) : m_dwError(static_cast<uint32_t>(error.value())), m_error(error) {}
+  public:
+    explicit ComException(std::error_code error) : m_error(error) {}
 
-    // The system error code of the failed call.
-    uint32_t Code() const noexcept { return m_dwError; }
+    // The system error of the failed call.
     const std::error_code& Error() const noexcept { return m_error; }
 
-private:
-    uint32_t m_dwError;
+  private:
     std::error_code m_error;
 };
 

@@ -1,25 +1,12 @@
 #include "session/field_rules.h"
 
-#include <arpa/inet.h>
-
+#include "common/text_bounds.h"
 #include "common/utf8_text.h"
 
 namespace parlon {
 
-namespace {
-
-std::string_view TrimBlanks(std::string_view text) {
-    const size_t first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-}  // namespace
-
 std::optional<uint16_t> ParsePortField(std::string_view text, std::string& message) {
-    std::string_view digits = TrimBlanks(text);
+    std::string_view digits = TrimmedText(text, kBlankAndTab);
     bool negative = false;
     if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
         negative = digits.front() == '-';
@@ -49,15 +36,6 @@ std::optional<std::string> ParseNicknameField(std::string_view text, std::string
         return std::nullopt;
     }
     return std::string(text);
-}
-
-std::optional<uint32_t> ParseIpv4Field(std::string_view text) {
-    in_addr address{};
-    const std::string copy(text);
-    if (::inet_pton(AF_INET, copy.c_str(), &address) != 1) {
-        return std::nullopt;
-    }
-    return address.s_addr;
 }
 
 }  // namespace parlon

@@ -19,7 +19,4 @@ std::optional<uint16_t> ParsePortField(std::string_view text, std::string& messa
 // A nickname: valid UTF-8 of at most 12 bytes.
 std::optional<std::string> ParseNicknameField(std::string_view text, std::string& message);
 
-// A dotted IPv4 address of four decimal numbers 0..255; the result is in network byte order.
-std::optional<uint32_t> ParseIpv4Field(std::string_view text);
-
 }  // namespace parlon

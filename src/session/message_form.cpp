@@ -1,7 +1,7 @@
 #include "session/message_form.h"
 
-#include <cassert>
 #include <algorithm>
+#include <cassert>
 #include <cstdio>
 #include <string_view>
 
@@ -25,7 +25,8 @@ std::string FieldOf(const ByteBuffer& buffer, size_t index) {
 
 }  // namespace
 
-MessageForm::MessageForm(ParlonSession& session, FormMode mode) : m_pParent(&session), m_nMode(mode) {}
+MessageForm::MessageForm(ParlonSession& session, FormMode mode)
+    : m_pParent(&session), m_nMode(mode) {}
 
 MessageForm MessageForm::Compose(ParlonSession& session, uint32_t destIndex) {
     MessageForm form(session, FormMode::Compose);
@@ -60,7 +61,7 @@ std::string MessageForm::Caption() const {
 }
 
 void MessageForm::OnInit(MessageFormView& view) {
-    m_pView = &view;
+    m_view = &view;
     if (m_nTimeLeft != 0) {
         m_countingDown = true;
         view.StartCountdownTimer();
@@ -69,10 +70,10 @@ void MessageForm::OnInit(MessageFormView& view) {
 }
 
 void MessageForm::OnTimer(uint32_t id) {
-    assert(m_pView != nullptr);
+    assert(m_view != nullptr);
     if (id == kCountdownTimer) {
         m_nTimeLeft -= kCountdownStepMs;
-        m_pView->SetCaption(Caption());
+        m_view->SetCaption(Caption());
     }
     if (m_nTimeLeft <= 0) {
         OnOK();
@@ -80,22 +81,23 @@ void MessageForm::OnTimer(uint32_t id) {
 }
 
 void MessageForm::OnOK() {
-    assert(m_pView != nullptr);
+    assert(m_view != nullptr);
     if (m_nTimeLeft > 0 || m_finished) {
-        m_pView->Hide();  // the countdown goes on; the reply leaves when it ends
+        m_view->Hide();  // the countdown goes on; the reply leaves when it ends
         return;
     }
     m_finished = true;
-    m_pView->StopCountdownTimer();
+    m_view->StopCountdownTimer();
     if (m_nMode == FormMode::Compose) {
-        m_strMessage = m_pView->MessageBoxText();
+        m_strMessage = m_view->MessageBoxText();
         m_pParent->QueueOutgoing(kNewMessage, m_nDestIndex,
                                  QueuedText(Utf8Prefix(m_strMessage, kMaxTextBytes)));
     } else if (m_nMode == FormMode::Answer) {
-        m_strReply = m_pView->ReplyBoxText();
-        m_pParent->QueueOutgoing(kReply, m_nMessageId, QueuedText(Utf8Prefix(m_strReply, kMaxTextBytes)));
+        m_strReply = m_view->ReplyBoxText();
+        m_pParent->QueueOutgoing(kReply, m_nMessageId,
+                                 QueuedText(Utf8Prefix(m_strReply, kMaxTextBytes)));
     }
-    m_pView->Hide();
+    m_view->Hide();
 }
 
 }  // namespace parlon

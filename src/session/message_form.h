@@ -27,7 +27,7 @@ enum class FormMode : int32_t {
 
 // What a form needs of its window.
 class MessageFormView {
-public:
+  public:
     virtual ~MessageFormView() = default;
     virtual void SetCaption(const std::string& caption) = 0;
     virtual void Hide() = 0;
@@ -35,12 +35,12 @@ public:
     virtual void StartCountdownTimer() = 0;
     virtual void StopCountdownTimer() = 0;
     // The texts in the Message and Reply boxes now (UTF-8, each within 110 bytes).
-    virtual std::string MessageBoxText() = 0;
-    virtual std::string ReplyBoxText() = 0;
+    virtual std::string MessageBoxText() const = 0;
+    virtual std::string ReplyBoxText() const = 0;
 };
 
 class MessageForm {
-public:
+  public:
     static constexpr uint32_t kCountdownTimer = 4;
     static constexpr int32_t kCountdownStepMs = 1000;
     static constexpr const char* kCaption = "Send/Recieve Message";
@@ -72,13 +72,13 @@ public:
     // countdown has started.
     std::string Caption() const;
 
-private:
+  private:
     MessageForm(ParlonSession& session, FormMode mode);
 
     std::string m_strMessage;
     std::string m_strReply;
     ParlonSession* m_pParent;
-    MessageFormView* m_pView = nullptr;
+    MessageFormView* m_view = nullptr;
     uint32_t m_nDestIndex = 0;
     uint32_t m_nMessageId = 0;
     FormMode m_nMode;

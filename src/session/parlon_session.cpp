@@ -87,21 +87,21 @@ void ParlonSession::UpdateOwnEntry() {
 
 void ParlonSession::InitEncryption() {
     ShowStatus(kStatusInitializing);
-    auto replacement = m_services.makeEncryption(m_ownEntry.Address(), &m_activeParlons);
+    auto replacement = std::make_unique<EncryptionContext>(m_ownEntry.Address(), m_activeParlons);
     m_pEncryption = std::move(replacement);  // the old context goes after the new one exists
     m_pEncryption->SetHopCount(1);
 }
 
 bool ParlonSession::StartListenerOnOwnPort() {
     // The listener follows the own port: a parlon never announces a port it does not listen on.
-    if (m_pListener != nullptr && m_pListener->Port() == m_nPort && !m_pListener->Failed()) {
+    if (m_listener != nullptr && m_listener->Port() == m_nPort && !m_listener->Failed()) {
         return true;
     }
-    m_pListener.reset();
+    m_listener.reset();
     std::string error;
-    m_pListener = m_services.startListener(m_nPort, m_incoming, error);
+    m_listener = PeerListener::Start(m_nPort, m_incoming, error);
     m_listenerFailureShown = false;
-    if (m_pListener == nullptr) {
+    if (m_listener == nullptr) {
         ShowStatus(kStatusListenFailed);
         ReportError("cannot listen on port " + std::to_string(m_nPort) + ": " + error);
         return false;
@@ -159,7 +159,9 @@ void ParlonSession::SwitchLists() {
     RefreshListView();
 }
 
-void ParlonSession::RefreshListView() { m_host.RebuildListView(m_nextParlons); }
+void ParlonSession::RefreshListView() {
+    m_host.RebuildListView(m_nextParlons);
+}
 
 void ParlonSession::OnTimer(uint32_t id) {
     Guarded("Timer", [this, id] {
@@ -183,11 +185,11 @@ void ParlonSession::OnTimer(uint32_t id) {
 }
 
 void ParlonSession::CheckListener() {
-    if (m_pListener != nullptr && m_pListener->Failed() && !m_listenerFailureShown) {
+    if (m_listener != nullptr && m_listener->Failed() && !m_listenerFailureShown) {
         m_listenerFailureShown = true;
         ShowStatus(kStatusListenFailed);
-        ReportError("listener on port " + std::to_string(m_pListener->Port()) +
-                    " stopped: " + m_pListener->FailureText());
+        ReportError("listener on port " + std::to_string(m_listener->Port()) +
+                    " stopped: " + m_listener->FailureText());
     }
 }
 
@@ -208,7 +210,7 @@ void ParlonSession::HandleIncoming(const ByteBuffer& received) {
     if (!inner) {
         return;  // not ours to open (damaged, unknown, foreign): dropped
     }
-    if (nextHop.ip != 0) {
+    if (!nextHop.IsNone()) {
         const std::string ip = nextHop.IpText();
         Log(": Forwarding a message that wasn't for us to ip " + ip + ".");
         m_host.Notify({SessionEvent::Kind::Forwarding, {}, ip});
@@ -264,7 +266,8 @@ void ParlonSession::SendNewMessage(uint32_t target, const ByteBuffer& text) {
     const std::optional<ByteBuffer> packet =
         m_pEncryption->WrapMessage(MakeTextField(text.Bytes()), target, firstHop);
     if (!packet) {
-        ReportError("message to " + recipient + " dropped: no route (this parlon is not in the list in use)");
+        ReportError("message to " + recipient +
+                    " dropped: no route (this parlon is not in the list in use)");
         return;
     }
     m_pCenter->Send(firstHop, *packet);  // an unreachable hop loses the message silently

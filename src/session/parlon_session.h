@@ -38,7 +38,7 @@ enum MessageKind : uint32_t {
 };
 
 class ParlonSession {
-public:
+  public:
     // Timer periods are kept in this range: a period of 0 from a center never makes a busy loop.
     static constexpr uint32_t kMinTimerPeriodMs = 10;
     static constexpr uint32_t kMaxTimerPeriodMs = 0x7FFFFFFF;
@@ -68,13 +68,10 @@ public:
     uint16_t Port() const noexcept { return m_nPort; }
     const std::vector<ParlonEntry>& ActiveParlons() const noexcept { return m_activeParlons; }
     const std::vector<ParlonEntry>& NextParlons() const noexcept { return m_nextParlons; }
-    const CenterSchedule& Schedule() const noexcept { return m_schedule; }
-    const CenterSchedule& NextSchedule() const noexcept { return m_nextSchedule; }
     const ParlonEntry& OwnEntry() const noexcept { return m_ownEntry; }
-    bool IsEncryptionLive() const noexcept { return m_pEncryption != nullptr; }
     size_t OutgoingCount() const noexcept { return m_outgoingTags.size(); }
 
-private:
+  private:
     // The steps of Connect and of the timers.
     void ConnectSequence();
     void UpdateOwnEntry();
@@ -109,9 +106,9 @@ private:
     uint32_t m_ownIp;
     std::unique_ptr<CenterLink> m_pCenter;
     std::unique_ptr<EncryptionContext> m_pEncryption;
-    std::unique_ptr<PeerListener> m_pListener;
+    std::unique_ptr<PeerListener> m_listener;
     bool m_listenerFailureShown = false;
-    // The EncryptionContext keeps a pointer to this vector: its address never changes.
+    // The EncryptionContext keeps a reference to this vector: it must never be replaced.
     std::vector<ParlonEntry> m_activeParlons;
     std::vector<ParlonEntry> m_nextParlons;
     CenterSchedule m_schedule;

@@ -4,22 +4,14 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/text_bounds.h"
+
 namespace parlon {
 
 namespace {
 
-std::string_view Trim(std::string_view text) {
-    constexpr std::string_view kBlanks = " \t\r\n\f\v";
-    const size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    const size_t last = text.find_last_not_of(kBlanks);
-    return text.substr(first, last - first + 1);
-}
-
 std::string Lower(std::string_view text) {
-    std::string lower(Trim(text));
+    std::string lower(TrimmedText(text, kAsciiWhiteSpace));
     std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
         return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
     });
@@ -52,7 +44,7 @@ IniFile IniFile::Parse(std::string_view content) {
     bool inSection = false;
     while (!content.empty()) {
         const size_t end = content.find('\n');
-        std::string_view line = Trim(content.substr(0, end));
+        std::string_view line = TrimmedText(content.substr(0, end), kAsciiWhiteSpace);
         content = end == std::string_view::npos ? std::string_view{} : content.substr(end + 1);
 
         if (line.empty() || line.front() == ';' || line.front() == '#') {
@@ -72,7 +64,7 @@ IniFile IniFile::Parse(std::string_view content) {
         }
         // emplace keeps the first occurrence of a key.
         ini.m_values.emplace(std::pair{section, Lower(line.substr(0, equals))},
-                             std::string(Trim(line.substr(equals + 1))));
+                             std::string(TrimmedText(line.substr(equals + 1), kAsciiWhiteSpace)));
     }
     return ini;
 }
@@ -84,7 +76,8 @@ std::string IniFile::GetString(std::string_view section, std::string_view key,
     return std::string(value.substr(0, std::min(value.size(), maxChars)));
 }
 
-int32_t IniFile::GetInt(std::string_view section, std::string_view key, int32_t defaultValue) const {
+int32_t IniFile::GetInt(std::string_view section, std::string_view key,
+                        int32_t defaultValue) const {
     const auto found = m_values.find({Lower(section), Lower(key)});
     if (found == m_values.end() || found->second.empty()) {
         return defaultValue;

@@ -12,8 +12,8 @@
 #include <QStyle>
 #include <QStyleOptionFrame>
 
+#include "common/address_text.h"
 #include "common/wire_records.h"
-#include "session/field_rules.h"
 
 namespace parlon {
 
@@ -85,7 +85,7 @@ QString IpAddressEdit::Text() const {
 
 uint32_t IpAddressEdit::Address() const {
     // The fields hold only numbers 0..255, so the dotted text always parses.
-    return ParseIpv4Field(Text().toStdString()).value_or(0);
+    return ParseDottedIpv4(Text().toStdString()).value_or(0);
 }
 
 void IpAddressEdit::SetAddress(uint32_t networkOrder) {
@@ -158,7 +158,7 @@ bool IpAddressEdit::HandleKey(int index, const QKeyEvent& key) {
 
     if (key.matches(QKeySequence::Paste)) {
         const std::optional<uint32_t> pasted =
-            ParseIpv4Field(QApplication::clipboard()->text().trimmed().toStdString());
+            ParseDottedIpv4(QApplication::clipboard()->text().trimmed().toStdString());
         if (pasted) {
             SetAddress(*pasted);
             EnterField(kFieldCount - 1, Entry::End);

@@ -109,11 +109,11 @@ void CMessageDlg::StopCountdownTimer() {
     m_countdown->stop();
 }
 
-std::string CMessageDlg::MessageBoxText() {
+std::string CMessageDlg::MessageBoxText() const {
     return m_messageEdit->Text().toStdString();
 }
 
-std::string CMessageDlg::ReplyBoxText() {
+std::string CMessageDlg::ReplyBoxText() const {
     return m_replyEdit->Text().toStdString();
 }
 

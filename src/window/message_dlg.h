@@ -37,8 +37,8 @@ class CMessageDlg final : public QDialog, public MessageFormView {
     void Hide() override;
     void StartCountdownTimer() override;
     void StopCountdownTimer() override;
-    std::string MessageBoxText() override;
-    std::string ReplyBoxText() override;
+    std::string MessageBoxText() const override;
+    std::string ReplyBoxText() const override;
 
   private:
     void LayOut();

@@ -206,6 +206,8 @@ TEST(NodeProcessTest, AWrongStartEndsWithItsStatusAndReason) {
         {{}, "[Client Params]\nPort Num=65536\n", 2, "1 to 65535"},  // its low 16 bits are 0
         {{"--ip", "256.0.0.1"}, "", 2, "--ip"},
         {{"--center", "127.0.0.1"}, "", 2, "A.B.C.D:PORT"},
+        {{"--center", "127.0.0.1: +7878"}, "", 2, "A.B.C.D:PORT"},
+        {{"--center", "127.0.0.1:0"}, "", 2, "1 to 65535"},
         {{"--auto-reply", std::string(111, 'r')}, "", 2, "--auto-reply"},
         {{"--nick", "thirteen_char", "--port", "0"}, "", 2, "--port"},          // each one is told
         {{"--nick", "123456\xC3\xA9\xC3\xA9\xC3\xA9"}, "", 1, "Activity.log"},  // twelve bytes

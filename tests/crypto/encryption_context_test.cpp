@@ -42,7 +42,7 @@ struct Parlons {  // made on first use
         for (size_t index = 0; index < kNetworkSize; ++index) {
             list[index].ip = ParseIpv4("127.0.0.1");
             list[index].port = static_cast<uint16_t>(7001 + index);
-            contexts[index] = std::make_unique<EncryptionContext>(list[index].Address(), &list);
+            contexts[index] = std::make_unique<EncryptionContext>(list[index].Address(), list);
             list[index].SetPublicKey(contexts[index]->GetPublicKey());
         }
     }
@@ -236,7 +236,7 @@ TEST_F(Network, RelayThatOccursTwiceOnThePathRoutesMessageAndReply) {
 TEST_F(Network, FreshSenderKeepsTheNewest4096RecordsWithDistinctIds) {
     std::vector<ParlonEntry> own = {savedList[0], savedList[4]};
     own[0].port = 7100;
-    EncryptionContext fresh(own[0].Address(), &own, Context(0).GetKeyPair(),
+    EncryptionContext fresh(own[0].Address(), own, Context(0).GetKeyPair(),
                             std::make_unique<CryptoPP::AutoSeededRandomPool>());
     PeerAddress hop;
     std::vector<ByteBuffer> packets;

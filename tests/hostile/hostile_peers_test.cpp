@@ -276,7 +276,7 @@ TEST(GarbageFrames, LeaveTheNodeAndTheCenterServingAndTheNodeReportingNothingEls
     std::vector<ParlonEntry> list;
     CenterSchedule schedule;
     const PeerAddress senderAddress = test::UnusedPort();
-    EncryptionContext sender(senderAddress, &list);
+    EncryptionContext sender(senderAddress, list);
     ParlonEntry senderEntry = test::MakeEntry(senderAddress.port, "S", "");
     senderEntry.SetPublicKey(sender.GetPublicKey());
     CenterConnection link(senderEntry, center->Address());

@@ -232,8 +232,8 @@ class FakeFormView : public MessageFormView {
     void Hide() override {}
     void StartCountdownTimer() override {}
     void StopCountdownTimer() override {}
-    std::string MessageBoxText() override { return {}; }
-    std::string ReplyBoxText() override { return reply; }
+    std::string MessageBoxText() const override { return {}; }
+    std::string ReplyBoxText() const override { return reply; }
 };
 
 // An answer form queues exactly one reply, read from the box when the countdown reaches 0 or

@@ -1,0 +1,37 @@
+#include "common/address_text.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <string>
+
+namespace parlon {
+
+std::optional<uint32_t> ParseDottedIpv4(std::string_view text) {
+    // inet_pton takes exactly four decimal octets without leading zeros, nothing else.
+    in_addr address{};
+    const std::string terminated(text);
+    if (::inet_pton(AF_INET, terminated.c_str(), &address) != 1) {
+        return std::nullopt;
+    }
+    return address.s_addr;
+}
+
+std::optional<PeerAddress> ParseAddressAndPort(std::string_view text) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::optional<uint32_t> ip = ParseDottedIpv4(text.substr(0, colon));
+    const std::string_view portText = text.substr(colon + 1);
+    // from_chars takes no blanks and no sign; a value above 65535 is out of range.
+    uint16_t port = 0;
+    const char* end = portText.data() + portText.size();
+    const auto [stop, error] = std::from_chars(portText.data(), end, port);
+    if (!ip || error != std::errc() || stop != end) {
+        return std::nullopt;
+    }
+    return PeerAddress{*ip, port};
+}
+
+}  // namespace parlon

@@ -1,0 +1,85 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/address_text.h"
+#include "common/text_bounds.h"
+#include "common/utf8_text.h"
+
+namespace parlon {
+namespace {
+
+using namespace std::string_view_literals;
+
+TEST(TextBounds, TextEndsAtTheFirstNulOrItsEndAndTrimmingTakesOnlyTheBlanksGiven) {
+    for (const auto& [bytes, text] : {std::pair{""sv, ""sv},
+                                      {"hi"sv, "hi"sv},
+                                      {"hi\0there"sv, "hi"sv},
+                                      {"\0hi"sv, ""sv},
+                                      {"hi\0"sv, "hi"sv}}) {
+        EXPECT_EQ(TextUpToNul(bytes), text) << bytes;
+    }
+    const struct {
+        std::string_view text;
+        std::string_view blanks;
+        std::string_view trimmed;
+    } cases[] = {
+        {" \t8888\t ", kBlankAndTab, "8888"},
+        {"8 8", kBlankAndTab, "8 8"},  // blanks inside stay
+        {"\r8888\n", kBlankAndTab, "\r8888\n"},
+        {" \t ", kBlankAndTab, ""},
+        {"", kBlankAndTab, ""},
+        {"\f\v Nickname = Al \r\n", kAsciiWhiteSpace, "Nickname = Al"},
+        {"\r\n", kAsciiWhiteSpace, ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TrimmedText(c.text, c.blanks), c.trimmed) << c.text;
+    }
+}
+
+// What a peer or a center sends ends up in log and event lines: nothing in it may end the line
+// or write bytes that are not UTF-8, and nothing after a NUL may vanish from sight.
+TEST(OneLineText, ControlCharactersBecomeBlanksAndInvalidUtf8TheReplacementCharacter) {
+    for (const auto& [text, line] : {std::pair{"two\nlines"sv, "two lines"sv},
+                                     {"a\rb\tc\x7F"sv, "a b c "sv},
+                                     {"nul\0inside"sv, "nul inside"sv},
+                                     {"caf\xC3\xA9 \"q\""sv, "caf\xC3\xA9 \"q\""sv},
+                                     {"bad\xFF"sv, "bad\xEF\xBF\xBD"sv},
+                                     {"cut\xC3"sv, "cut\xEF\xBF\xBD"sv},
+                                     {""sv, ""sv}}) {
+        EXPECT_EQ(OneLineText(text), line) << text;
+    }
+}
+
+// The center's listening address and a node's center address are read by this one rule.
+TEST(AddressText, OnlyDottedDecimalsAColonAndDecimalDigitsMakeAnAddressAndPort) {
+    const auto at = [](const char* ip, uint16_t port) {
+        return std::optional<PeerAddress>(PeerAddress{::inet_addr(ip), port});
+    };
+    const std::pair<std::string_view, std::optional<PeerAddress>> accepted[] = {
+        {"127.0.0.1:7878", at("127.0.0.1", 7878)},
+        {"10.1.2.3:0", at("10.1.2.3", 0)},  // a listening address may take any free port
+        {"255.255.255.255:65535", at("255.255.255.255", 65535)},
+        {"0.0.0.0:07878", at("0.0.0.0", 7878)},
+    };
+    for (const auto& [text, address] : accepted) {
+        EXPECT_EQ(ParseAddressAndPort(text), address) << text;
+    }
+    // Blanks, signs, a port out of range, a missing part, an octal or hexadecimal octet
+    // (inet_addr would read 010 as 8), too few octets, an octet out of range.
+    for (const std::string_view refused :
+         {"1.2.3.4: +7878", "1.2.3.4:+7878", "1.2.3.4: 7878", "1.2.3.4:7878 ", " 1.2.3.4:7878",
+          "1.2.3.4:-1", "1.2.3.4:65536", "1.2.3.4:7x", "1.2.3.4:", "1.2.3.4", ":7878",
+          "1.2.3.4::7878", "1.2.3.010:7878", "0x7f.0.0.1:7878", "1.2.3:7878", "1.2.3.256:7878",
+          ""}) {
+        EXPECT_EQ(ParseAddressAndPort(refused), std::nullopt) << refused;
+    }
+    EXPECT_EQ(ParseDottedIpv4("192.168.7.1"), ::inet_addr("192.168.7.1"));
+    EXPECT_EQ(ParseDottedIpv4(" 192.168.7.1"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace parlon
