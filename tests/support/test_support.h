@@ -1,0 +1,40 @@
+// Small helpers shared by the test programs and the benchmarks: byte patterns, loopback ports,
+// entries, and waiting on a condition with a deadline. Everything stays on 127.0.0.1.
+//
+// THREAD SAFETY: every function may be called from any thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+#include "common/byte_buffer.h"
+#include "common/wire_records.h"
+
+namespace parlon::test {
+
+// `length` pseudo-random bytes (the same each time), so that a lost, doubled or misplaced
+// piece of a transfer shows.
+std::vector<uint8_t> Pattern(size_t length);
+
+// The bytes of `buffer`, for comparisons.
+std::vector<uint8_t> BytesOf(const ByteBuffer& buffer);
+
+// A loopback port with nothing listening on it (bound, then closed again).
+PeerAddress UnusedPort();
+
+// A parlon's entry on 127.0.0.1 with its own port, nickname and key text.
+ParlonEntry MakeEntry(uint16_t port, std::string_view nickname, std::string_view key);
+
+// Polls `condition` until it holds or `deadline` passes; returns its last value. Several waits
+// that share one deadline end together when what they wait for is lost.
+bool EventuallyBy(const std::function<bool()>& condition,
+                  std::chrono::steady_clock::time_point deadline);
+
+// Polls `condition` until it holds or `timeout` passes; returns its last value.
+bool Eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+}  // namespace parlon::test
