@@ -1,1 +1,1 @@
-parlon_add_bench(crypto_bench ${CMAKE_CURRENT_SOURCE_DIR}/crypto_bench.cpp)
+parlon_add_bench(crypto_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/crypto_bench.cpp LINK parlon_core)

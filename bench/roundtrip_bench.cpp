@@ -23,16 +23,10 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
-#include <asio/post.hpp>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <string>
@@ -40,18 +34,17 @@
 #include <vector>
 
 #include "center/center_thread.h"
-#include "cli/cli_node.h"
 #include "common/text_field.h"
 #include "common/utf8_text.h"
 #include "crypto/encryption_context.h"
-#include "queue/guarded_queue.h"
-#include "support/temp_dir.h"
+#include "support/node_thread.h"
 
 namespace parlon {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using test::NodeThread;
 
 constexpr uint32_t kHopCount = 3;
 constexpr uint32_t kPollPeriodMs = 10;  // the period the figures are reported for
@@ -82,104 +75,6 @@ double Median(std::vector<double> values) {
     return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-uint16_t FreeLoopbackPort() {
-    asio::io_context io;
-    asio::ip::tcp::acceptor acceptor(io, {asio::ip::address_v4::loopback(), 0});
-    return acceptor.local_endpoint().port();
-}
-
-// What a node printed that the benchmark waits for. Written on the node's thread.
-class EventRecord {
-  public:
-    EventSink Sink() {
-        return [this](const NodeEvent& event) {
-            const std::lock_guard lock(m_mutex);
-            if (const auto* list = std::get_if<ListEvent>(&event)) {
-                m_list = *list;
-            } else if (std::holds_alternative<ReplyEvent>(event)) {
-                ++m_replies;
-            } else if (const auto* error = std::get_if<ErrorEvent>(&event)) {
-                std::fprintf(stderr, "node error: %s\n", error->text.c_str());
-            }
-            m_changed.notify_all();
-        };
-    }
-
-    // The list last shown once it has `rows` rows, or nullopt after `limit`.
-    std::optional<ListEvent> WaitForList(size_t rows, std::chrono::seconds limit) {
-        std::unique_lock lock(m_mutex);
-        if (!m_changed.wait_for(lock, limit, [&] { return m_list.parlons.size() == rows; })) {
-            return std::nullopt;
-        }
-        return m_list;
-    }
-
-    int Replies() {
-        const std::lock_guard lock(m_mutex);
-        return m_replies;
-    }
-
-    bool WaitForReplies(int count, std::chrono::seconds limit) {
-        std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, limit, [&] { return m_replies >= count; });
-    }
-
-  private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    ListEvent m_list;
-    int m_replies = 0;
-};
-
-// One node on its own thread, as a parlon-cli process would run it.
-class NodeThread {
-  public:
-    NodeThread(const std::string& nickname, const PeerAddress& center,
-               const std::filesystem::path& logDir) {
-        NodeOptions options;
-        options.settings.nickname = nickname;
-        options.settings.ownIp = ParseIpv4("127.0.0.1");
-        options.settings.ownPort = FreeLoopbackPort();
-        options.settings.center = center;
-        options.autoReply = "ok";
-        SessionServices services = SessionServices::Real();
-        services.incoming = &m_incoming;
-        m_node = std::make_unique<CliNode>(
-            m_io, options, std::make_unique<ActivityLog>(logDir / (nickname + ".log")),
-            std::move(services), m_events.Sink());
-        m_thread = std::thread([this] { m_io.run(); });
-        Post([this] { m_node->Start(); });
-    }
-
-    ~NodeThread() {
-        // The node's timers keep its context busy: it is stopped once the end line is written.
-        Post([this] {
-            m_node->Quit();
-            m_io.stop();
-        });
-        m_thread.join();
-        m_node.reset();  // signs off at the center
-    }
-
-    template <typename Handler>
-    void Post(Handler&& handler) {
-        asio::post(m_io, std::forward<Handler>(handler));
-    }
-    void Type(std::string line) {
-        Post([this, line = std::move(line)] { m_node->HandleLine(line); });
-    }
-    EventRecord& Events() { return m_events; }
-
-  private:
-    asio::io_context m_io{1};
-    // Keeps run() going until the node is stopped, also while nothing is due.
-    asio::executor_work_guard<asio::io_context::executor_type> m_work{m_io.get_executor()};
-    GuardedQueue m_incoming;
-    EventRecord m_events;
-    std::unique_ptr<CliNode> m_node;
-    std::thread m_thread;
-};
-
 void BM_RoundTripFourNodes(benchmark::State& state) {
     CenterSettings settings;
     settings.hopCount = kHopCount;
@@ -196,28 +91,33 @@ void BM_RoundTripFourNodes(benchmark::State& state) {
         state.SkipWithError(("no center: " + error).c_str());
         return;
     }
-    testing::TempDir logs;
     std::vector<std::unique_ptr<NodeThread>> nodes;
     for (int i = 0; i < kNodes; ++i) {
-        nodes.push_back(std::make_unique<NodeThread>("node" + std::to_string(i), center->Address(),
-                                                     logs.Path()));
+        nodes.push_back(
+            std::make_unique<NodeThread>("node" + std::to_string(i), center->Address(), "ok"));
     }
-    std::optional<ListEvent> list;
+    // Each node has shown a list of all of them.
+    const auto listsAll = [](const std::vector<NodeEvent>& events) {
+        const auto last = std::find_if(events.rbegin(), events.rend(), [](const NodeEvent& e) {
+            return std::holds_alternative<ListEvent>(e);
+        });
+        return last != events.rend() && std::get<ListEvent>(*last).parlons.size() == kNodes;
+    };
     for (auto& node : nodes) {
-        if (!(list = node->Events().WaitForList(kNodes, 60s))) {
+        if (!node->WaitFor(listsAll, 60s)) {
             state.SkipWithError("the nodes never listed each other");
             return;
         }
     }
     NodeThread& sender = *nodes.front();
-    const std::string addressee = "node" + std::to_string(kNodes - 1);
-    list = sender.Events().WaitForList(kNodes, 1s);
-    const auto row = std::find_if(list->parlons.begin(), list->parlons.end(),
-                                  [&](const ListRow& r) { return r.nickname == addressee; });
-    if (row == list->parlons.end()) {
+    const std::optional<uint32_t> row = sender.RowOf("node" + std::to_string(kNodes - 1));
+    if (!row) {
         state.SkipWithError("the addressee is not in the sender's list");
         return;
     }
+    const auto replies = [](const std::vector<NodeEvent>& events) {
+        return NodeThread::CountIn<ReplyEvent>(events, [](const ReplyEvent&) { return true; });
+    };
 
     std::vector<double>& roundTripsMs = g_figures.roundTripsMs[pollPeriodMs];
     roundTripsMs.clear();
@@ -228,10 +128,11 @@ void BM_RoundTripFourNodes(benchmark::State& state) {
         // A user types at any moment, not just after a tick of the sender (which is when the
         // previous reply was shown): the pause puts the message at a random point of the period.
         std::this_thread::sleep_for(std::chrono::microseconds(pauseUs(random)));
-        const int replies = sender.Events().Replies();
+        const size_t repliesBefore = replies(sender.Events());
         const auto start = Clock::now();
-        sender.Type("send " + std::to_string(row->index) + " message " + std::to_string(++sent));
-        if (!sender.Events().WaitForReplies(replies + 1, 10s)) {
+        sender.Type("send " + std::to_string(*row) + " message " + std::to_string(++sent));
+        if (!sender.WaitFor([&](const auto& events) { return replies(events) > repliesBefore; },
+                            10s)) {
             state.SkipWithError("a reply did not come back within 10 s");
             return;
         }

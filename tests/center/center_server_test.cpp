@@ -3,18 +3,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 
 #include "center/center_schedule.h"
 #include "net/center_connection.h"
 #include "net/socket_stream.h"
-#include "net_test_support.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
-
-extern char** environ;
+#include "support/test_support.h"
 
 namespace parlon {
 namespace {
@@ -39,17 +38,13 @@ class CenterServerTest : public ::testing::Test {
   protected:
     // Starts the center with `options`, its standard error written to a file, and learns its
     // port from the first line.
-    void Start(std::vector<const char*> options) {
+    void Start(std::vector<std::string> options) {
         options.insert(options.begin(), {PARLON_CENTER_PATH, "--listen", "127.0.0.1:0"});
-        options.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, m_logFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int spawned = ::posix_spawn(&m_pid, options[0], &actions, nullptr,
-                                          const_cast<char* const*>(options.data()), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ASSERT_EQ(spawned, 0);
+        const int errors =
+            ::open(m_logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(errors, 0);
+        m_pid = test::StartChildProcess(options, m_dir.Path(), {.error = errors});
+        ::close(errors);
         ASSERT_TRUE(Logs("listening on 127.0.0.1:")) << Log();
         const std::string log = Log();
         m_address = {ParseIpv4("127.0.0.1"),
@@ -105,7 +100,7 @@ class CenterServerTest : public ::testing::Test {
         return listed;
     }
 
-    testing::TempDir m_dir;
+    test::TempDir m_dir;
     const std::string m_logFile = (m_dir.Path() / "center.log").string();
     pid_t m_pid = -1;
     PeerAddress m_address;

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <asio/ip/tcp.hpp>
 #include <chrono>
 #include <csignal>
 #include <nlohmann/json.hpp>
@@ -14,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/temp_dir.h"
+#include "support/test_support.h"
 
 namespace parlon {
 namespace {
@@ -22,26 +23,18 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A program run in `dir`: the test writes its input and reads its output and errors (one pipe),
-// waiting 30 s at most; if still running at the end, it is killed and reaped (by its own id).
+// waiting 30 s at most; if still running at the end, it is killed and reaped (by its own id). It
+// dies with the test program.
 class Program {
   public:
     Program(std::vector<std::string> argv, const std::filesystem::path& dir) {
-        std::signal(SIGPIPE, SIG_IGN);             // a write to a program that died fails instead
-        std::vector<char*> args(argv.size() + 1);  // ending in a null pointer
-        std::ranges::transform(argv, args.begin(), [](std::string& arg) { return arg.data(); });
+        std::signal(SIGPIPE, SIG_IGN);  // a write to a program that died fails instead
         int input[2];
         int output[2];
-        if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0 ||
-            (m_pid = ::fork()) < 0) {
-            throw std::runtime_error("cannot start " + argv[0]);
+        if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) {
+            throw std::runtime_error("cannot start " + argv.at(0));
         }
-        if (m_pid == 0) {  // only calls that are safe after fork from here to exec
-            if (::dup2(input[0], 0) == 0 && ::dup2(output[1], 1) == 1 &&
-                ::dup2(output[1], 2) == 2 && ::chdir(dir.c_str()) == 0) {
-                ::execv(args[0], args.data());
-            }
-            ::_exit(127);
-        }
+        m_pid = test::StartChildProcess(std::move(argv), dir, {input[0], output[1], output[1]});
         ::close(input[0]);
         ::close(output[1]);
         m_input = input[1];
@@ -125,14 +118,13 @@ class Program {
 };
 
 TEST(NodeProcessTest, FourNodesCarryAMessageAndItsReplyAndEndCleanly) {
-    std::array<testing::TempDir, 6> dirs;  // the center's, the nodes' and the one on a taken port
+    std::array<test::TempDir, 6> dirs;  // the center's, the nodes' and the one on a taken port
     Program center(
         {PARLON_CENTER_PATH, "--listen", "127.0.0.1:0", "--hop-count", "3", "--poll-period", "50",
          "--register-period", "500", "--switch-period", "500", "--reply-time", "1000"},
         dirs[0].Path());
     std::string address = center.Await("parlon-center: listening on ");
     address.erase(0, address.rfind(' ') + 1);
-    asio::io_context io;
     std::vector<uint16_t> ports;
     std::vector<std::unique_ptr<Program>> nodes;
     const auto start = [&](const std::string& nickname, uint16_t port) {
@@ -143,9 +135,8 @@ TEST(NodeProcessTest, FourNodesCarryAMessageAndItsReplyAndEndCleanly) {
             dirs[nodes.size() + 1].Path()));
         return nodes.back().get();
     };
-    for (int i = 0; i < 4; ++i) {  // on free ports: each acceptor is gone before its node binds
-        ports.push_back(
-            asio::ip::tcp::acceptor(io, {asio::ip::tcp::v4(), 0}).local_endpoint().port());
+    for (int i = 0; i < 4; ++i) {  // on free ports: each probe is gone before its node binds
+        ports.push_back(test::UnusedPort().port);
         start("node" + std::to_string(i), ports.back());
     }
     Program& sender = *nodes[0];
@@ -214,7 +205,7 @@ TEST(NodeProcessTest, AWrongStartEndsWithItsStatusAndReason) {
         {{"--nick", "Short"}, longNickname, 1, "Activity.log"},
     };
     for (const auto& c : cases) {
-        testing::TempDir dir;
+        test::TempDir dir;
         dir.Write("Parlon.ini", c.settings);
         std::filesystem::create_directory(dir.Path() / "Activity.log");  // cannot be appended to
         std::vector<std::string> argv{PARLON_CLI_PATH};

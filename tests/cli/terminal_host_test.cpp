@@ -70,7 +70,7 @@ class TerminalHostTest : public ::testing::Test {
     }
     size_t Queued() const { return session_->OutgoingCount(); }
 
-    testing::TempDir dir_;
+    test::TempDir dir_;
     FakeTimers timers_;
     GuardedQueue incoming_;
     std::vector<std::string> shown_;  // the events, as the JSON lines parlon-cli prints

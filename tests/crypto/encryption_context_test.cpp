@@ -17,6 +17,7 @@
 #include "crypto/encryption_context.h"
 #include "crypto/key_pair.h"
 #include "crypto/message_format.h"
+#include "support/test_support.h"
 
 namespace parlon::test {
 namespace {
@@ -27,10 +28,6 @@ inline constexpr size_t kNetworkSize = 5;
 
 inline TextField Text(std::string_view text) {
     return MakeTextField({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
-}
-
-inline Bytes BytesOf(const ByteBuffer& buffer) {
-    return {buffer.Data(), buffer.Data() + buffer.Length()};
 }
 
 struct Parlons {  // made on first use
@@ -95,6 +92,11 @@ class Network : public ::testing::Test {
     std::optional<Delivery> Send(size_t from, uint32_t addressee, uint32_t hopCount,
                                  const TextField& message) {
         Context(from).SetHopCount(hopCount);
+        if (Context(from).HopCount() > EncryptionContext::kMaxHopCount) {
+            // Wrapping would take that many layers (hanging at 2^32 - 1): fail instead.
+            ADD_FAILURE() << "hop count " << hopCount << " taken without the cap";
+            return std::nullopt;
+        }
         PeerAddress to;
         std::optional<ByteBuffer> packet = Context(from).WrapMessage(message, addressee, to);
         EXPECT_TRUE(packet.has_value()) << "WrapMessage dropped a well-formed message";

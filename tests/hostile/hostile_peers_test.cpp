@@ -5,23 +5,18 @@
 #include <sys/resource.h>
 
 #include <asio/ip/tcp.hpp>
-#include <asio/post.hpp>
 #include <asio/write.hpp>
-#include <fstream>
-#include <mutex>
 #include <random>
-#include <thread>
 
 #include "center/center_thread.h"
-#include "cli/cli_node.h"
 #include "common/utf8_text.h"
 #include "crypto/encryption_context.h"
 #include "net/asio_endpoint.h"
 #include "net/center_connection.h"
 #include "net/packet.h"
 #include "net/peer_listener.h"
-#include "net_test_support.h"
-#include "support/temp_dir.h"
+#include "support/node_thread.h"
+#include "support/test_support.h"
 
 namespace parlon {
 namespace {
@@ -29,76 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 using asio::ip::tcp;
 using Bytes = std::vector<uint8_t>;
-
-// One headless node run as parlon-cli runs it, on a thread of its own. It presses Connect at
-// once; destroying it quits the node, which signs off. Other methods may be called from any thread.
-class NodeThread {
-  public:
-    NodeThread(const std::string& name, const PeerAddress& center, std::optional<std::string> reply)
-        : nickname(name) {
-        const NodeOptions options{.settings = {address.port, address.ip, name, center},
-                                  .autoReply = std::move(reply)};
-        SessionServices services = SessionServices::Real();
-        services.incoming = &m_incoming;
-        m_node = std::make_unique<CliNode>(
-            m_io, options, std::make_unique<ActivityLog>(m_dir.Path() / "Activity.log"),
-            std::move(services), [this](const NodeEvent& event) {
-                const std::lock_guard lock(m_mutex);
-                m_events.push_back(event);
-            });
-        asio::post(m_io, [this] { m_node->Start(); });  // its timers keep run() going from here
-        m_thread = std::thread([this] { m_io.run(); });
-    }
-    ~NodeThread() {
-        asio::post(m_io, [this] { m_node->Quit(); });
-        asio::post(m_io, [this] { m_io.stop(); });
-        m_thread.join();
-    }
-
-    void Type(std::string line) {
-        asio::post(m_io, [this, line = std::move(line)] { m_node->HandleLine(line); });
-    }
-    std::vector<NodeEvent> Events() const {
-        const std::lock_guard lock(m_mutex);
-        return m_events;
-    }
-    // How many events of one kind it printed for which `match` holds.
-    template <typename Event>
-    size_t Count(const std::function<bool(const Event&)>& match) const {
-        const std::vector<NodeEvent> events = Events();
-        return static_cast<size_t>(std::count_if(events.begin(), events.end(), [&](const auto& e) {
-            return std::holds_alternative<Event>(e) && match(std::get<Event>(e));
-        }));
-    }
-    // The row of `name` in the last list it printed that holds it.
-    std::optional<uint32_t> RowOf(const std::string& name) const {
-        std::optional<uint32_t> row;
-        for (const NodeEvent& event : Events()) {
-            if (const auto* list = std::get_if<ListEvent>(&event)) {
-                for (const ListRow& listed : list->parlons) {
-                    row = listed.nickname == name ? listed.index : row;
-                }
-            }
-        }
-        return row;
-    }
-    std::string Log() const {
-        std::ifstream file(m_dir.Path() / "Activity.log");
-        return {std::istreambuf_iterator<char>(file), {}};
-    }
-
-    const std::string nickname;
-    const PeerAddress address = test::UnusedPort();
-
-  private:
-    testing::TempDir m_dir;
-    asio::io_context m_io{1};
-    GuardedQueue m_incoming;
-    mutable std::mutex m_mutex;
-    std::vector<NodeEvent> m_events;  // guarded by m_mutex
-    std::unique_ptr<CliNode> m_node;
-    std::thread m_thread;
-};
+using test::NodeThread;
 
 // A blocking connection to `address`; `error` says why it could not be made.
 tcp::socket Connect(const PeerAddress& address, std::error_code& error) {
@@ -190,12 +116,13 @@ class SilentCrowdTest : public ::testing::Test {
     static size_t Statuses(const NodeThread& node, const std::string& text) {
         return node.Count<StatusEvent>([&](const auto& status) { return status.text == text; });
     }
-    // Every node's registration is answered twice more from now on.
+    // Every node's registration is answered twice more from now on (all within 10 s).
     void ExpectRegistrationsGoOn() const {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
         for (const auto& node : m_nodes) {
             const size_t answered = Statuses(*node, "Connected");
-            EXPECT_TRUE(
-                test::Eventually([&] { return Statuses(*node, "Connected") >= answered + 2; }, 10s))
+            EXPECT_TRUE(test::EventuallyBy(
+                [&] { return Statuses(*node, "Connected") >= answered + 2; }, deadline))
                 << node->nickname;
         }
     }
@@ -217,8 +144,11 @@ TEST_F(SilentCrowdTest, NothingIsLostPastSilentCrowdsAndCrowdsBeyondTheBoundsAre
             trips.push_back(
                 Send(*m_nodes[index % m_nodes.size()], to, "message " + std::to_string(index)));
         }
+        // One deadline for all: when messages are lost, the test ends in 60 s, not 60 s each.
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
         for (size_t index = 0; index < trips.size(); ++index) {
-            EXPECT_TRUE(test::Eventually(trips[index], 60s)) << "message " << index << " was lost";
+            EXPECT_TRUE(test::EventuallyBy(trips[index], deadline))
+                << "message " << index << " was lost";
         }
         ExpectRegistrationsGoOn();
         for (const auto& node : m_nodes) {

@@ -20,7 +20,7 @@ class ActivityLogTest : public ::testing::Test {
         ::setenv("TZ", "UTC", 1);
         ::tzset();
     }
-    testing::TempDir dir_;
+    test::TempDir dir_;
     const std::filesystem::path path_ = dir_.Path() / "Activity.log";
     const ActivityLog::Clock fixedClock_ = [] { return kSaturdayFifth; };
 };

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "net_test_support.h"
+#include "support/test_support.h"
 
 namespace parlon {
 namespace {

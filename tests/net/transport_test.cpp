@@ -21,7 +21,7 @@
 #include "net/packet.h"
 #include "net/peer_listener.h"
 #include "net/socket_stream.h"
-#include "net_test_support.h"
+#include "support/test_support.h"
 #include "queue/guarded_queue.h"
 
 namespace parlon {

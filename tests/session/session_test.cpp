@@ -11,10 +11,10 @@
 #include "common/text_field.h"
 #include "common/utf8_text.h"
 #include "net/center_link.h"
-#include "net/net_test_support.h"
 #include "session/message_form.h"
 #include "session/parlon_session.h"
 #include "support/temp_dir.h"
+#include "support/test_support.h"
 
 namespace parlon {
 namespace {
@@ -121,7 +121,7 @@ struct SessionRig {
         return count;
     }
 
-    testing::TempDir dir;
+    test::TempDir dir;
     GuardedQueue incoming;
     FakeHost host;
     std::vector<std::optional<CenterSchedule>> script;

@@ -77,7 +77,7 @@ TEST(ParlonSettingsTest, EveryKeyComesFromItsSectionOrTakesItsDefault) {
         {"[Server Params]\nPort Num=7001\n", 8888, "127.0.0.1", "Insert Nick", "127.0.0.1", 7001},
     };
     for (const Case& c : cases) {
-        const testing::TempDir dir;
+        const test::TempDir dir;
         const std::string file = c.file.value_or("(no file)");
         const ParlonSettings settings =
             LoadSettings(c.file ? dir.Write("Parlon.ini", *c.file) : dir.Path() / "absent.ini");

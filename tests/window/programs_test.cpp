@@ -2,31 +2,26 @@
 // this process exchanging messages both ways with two parlon-cli nodes at a parlon-center on
 // loopback (with three hops every message also passes through relays).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
 #include <csignal>
 #include <filesystem>
 #include <functional>
 #include <list>
 
+#include "support/child_process.h"
+#include "support/test_support.h"
 #include "window/window_test_support.h"
 
-namespace parlon::testing {
+namespace parlon::test {
 namespace {
 
 constexpr int kWaitMs = 15000;
-
-uint16_t FreeLoopbackPort() {
-    asio::io_context io;
-    const asio::ip::tcp::acceptor bound(io, {asio::ip::address_v4::loopback(), 0});
-    return bound.local_endpoint().port();
-}
 
 class ProgramsTest : public WindowTest {
   protected:
@@ -49,6 +44,7 @@ class ProgramsTest : public WindowTest {
         child.setProcessEnvironment(environment);
         child.setWorkingDirectory(QString::fromStdString((m_dir.Path() / home).string()));
         child.setReadChannel(lines);
+        child.setChildProcessModifier([parent = ::getpid()] { DieWithParent(parent); });
         child.start(QString::fromLatin1(program), arguments);
         EXPECT_TRUE(child.waitForStarted(5000)) << program;
         return child;
@@ -57,7 +53,7 @@ class ProgramsTest : public WindowTest {
     QProcess& StartNode(const char* nickname, const QStringList& extra = {}) {
         return StartChild(PARLON_CLI_PROGRAM,
                           QStringList{"--nick", nickname, "--ip", "127.0.0.1", "--port",
-                                      QString::number(FreeLoopbackPort()), "--center",
+                                      QString::number(UnusedPort().port), "--center",
                                       QStringLiteral("127.0.0.1:%1").arg(m_centerPort), "--json"} +
                               extra,
                           nickname, QProcess::StandardOutput);
@@ -146,7 +142,7 @@ TEST_F(ProgramsTest, AWindowAndTwoNodesExchangeMessagesBothWays) {
     QProcess& carol = StartNode("Carol");
     QProcess& dave = StartNode("Dave", {"--auto-reply", "Dave here, all fine"});
 
-    const uint16_t ownPort = FreeLoopbackPort();
+    const uint16_t ownPort = UnusedPort().port;
     const std::unique_ptr<CParlonDlg> window =
         Open(Settings("[Client Params]\nNickname=Wendy\nPort Num=" + std::to_string(ownPort) +
                       "\n[Server Params]\nPort Num=" + std::to_string(m_centerPort) + "\n"));
@@ -197,4 +193,4 @@ TEST_F(ProgramsTest, AWindowAndTwoNodesExchangeMessagesBothWays) {
 }
 
 }  // namespace
-}  // namespace parlon::testing
+}  // namespace parlon::test

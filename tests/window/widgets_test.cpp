@@ -18,7 +18,7 @@
 #include "window/utf8_edit_limit.h"
 #include "window/window_test_support.h"
 
-namespace parlon::testing {
+namespace parlon::test {
 namespace {
 
 const std::string kStartLine = "Insert Nick: ***** Application started!!! *****";
@@ -231,4 +231,4 @@ TEST(IpAddressEditTest, TypingOrPastingCannotMakeAnInvalidAddress) {
 }
 
 }  // namespace
-}  // namespace parlon::testing
+}  // namespace parlon::test

@@ -19,7 +19,7 @@
 #include "window/parlon_dlg.h"
 #include "window/utf8_limited_edits.h"
 
-namespace parlon::testing {
+namespace parlon::test {
 
 // The child of `parent` named `name`; fails the test when there is none.
 template <typename Widget>
@@ -65,4 +65,4 @@ class WindowTest : public ::testing::Test {
     TempDir m_dir;
 };
 
-}  // namespace parlon::testing
+}  // namespace parlon::test

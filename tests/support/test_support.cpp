@@ -1,4 +1,4 @@
-#include "net_test_support.h"
+#include "support/test_support.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -77,15 +77,19 @@ ParlonEntry MakeEntry(uint16_t port, std::string_view nickname, std::string_view
     return entry;
 }
 
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
+bool EventuallyBy(const std::function<bool()>& condition,
+                  std::chrono::steady_clock::time_point deadline) {
     while (!condition()) {
-        if (std::chrono::steady_clock::now() >= end) {
+        if (std::chrono::steady_clock::now() >= deadline) {
             return condition();
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    return EventuallyBy(condition, std::chrono::steady_clock::now() + timeout);
 }
 
 }  // namespace parlon::test

@@ -1,11 +1,14 @@
-// Small helpers shared by the transport, center, session and hostile-peer tests. Everything
-// stays on 127.0.0.1.
+// Small helpers shared by the test programs and the benchmarks: byte patterns, loopback ports,
+// entries, and waiting on a condition with a deadline. Everything stays on 127.0.0.1.
+//
+// THREAD SAFETY: every function may be called from any thread.
 #pragma once
 
 #include <sys/types.h>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string_view>
 #include <vector>
 
 #include "common/byte_buffer.h"
@@ -31,6 +34,11 @@ ParlonEntry MakeEntry(uint16_t port, std::string_view nickname, std::string_view
 // platform would: shuts down the receiving side of that socket from outside its owner. False
 // when no such socket is found or the process's descriptors cannot be reached.
 bool BreakListeningSocket(pid_t pid, uint16_t port);
+
+// Polls `condition` until it holds or `deadline` passes; returns its last value. Several waits
+// that share one deadline end together when what they wait for is lost.
+bool EventuallyBy(const std::function<bool()>& condition,
+                  std::chrono::steady_clock::time_point deadline);
 
 // Polls `condition` until it holds or `timeout` passes; returns its last value.
 bool Eventually(const std::function<bool()>& condition,
