@@ -1,9 +1,10 @@
 #include "session/message_form.h"
 
-#include <cassert>
 #include <algorithm>
+#include <cassert>
 #include <cstdio>
 #include <string_view>
+#include <utility>
 
 #include "common/text_field.h"
 #include "common/utf8_text.h"
@@ -25,11 +26,12 @@ std::string FieldOf(const ByteBuffer& buffer, size_t index) {
 
 }  // namespace
 
-MessageForm::MessageForm(ParlonSession& session, FormMode mode) : m_pParent(&session), m_nMode(mode) {}
+MessageForm::MessageForm(ParlonSession& session, FormMode mode)
+    : m_pParent(&session), m_nMode(mode) {}
 
-MessageForm MessageForm::Compose(ParlonSession& session, uint32_t destIndex) {
+MessageForm MessageForm::Compose(ParlonSession& session, MessageRecipient recipient) {
     MessageForm form(session, FormMode::Compose);
-    form.m_nDestIndex = destIndex;
+    form.m_recipient = std::move(recipient);
     return form;
 }
 
@@ -89,11 +91,12 @@ void MessageForm::OnOK() {
     m_pView->StopCountdownTimer();
     if (m_nMode == FormMode::Compose) {
         m_strMessage = m_pView->MessageBoxText();
-        m_pParent->QueueOutgoing(kNewMessage, m_nDestIndex,
+        m_pParent->QueueOutgoing(OutgoingTarget::Message(m_recipient),
                                  QueuedText(Utf8Prefix(m_strMessage, kMaxTextBytes)));
     } else if (m_nMode == FormMode::Answer) {
         m_strReply = m_pView->ReplyBoxText();
-        m_pParent->QueueOutgoing(kReply, m_nMessageId, QueuedText(Utf8Prefix(m_strReply, kMaxTextBytes)));
+        m_pParent->QueueOutgoing(OutgoingTarget::Reply(m_nMessageId),
+                                 QueuedText(Utf8Prefix(m_strReply, kMaxTextBytes)));
     }
     m_pView->Hide();
 }

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "common/byte_buffer.h"
+#include "session/message_recipient.h"
 
 namespace parlon {
 
@@ -27,7 +28,7 @@ enum class FormMode : int32_t {
 
 // What a form needs of its window.
 class MessageFormView {
-public:
+  public:
     virtual ~MessageFormView() = default;
     virtual void SetCaption(const std::string& caption) = 0;
     virtual void Hide() = 0;
@@ -40,14 +41,14 @@ public:
 };
 
 class MessageForm {
-public:
+  public:
     static constexpr uint32_t kCountdownTimer = 4;
     static constexpr int32_t kCountdownStepMs = 1000;
     static constexpr const char* kCaption = "Send/Recieve Message";
     static constexpr const char* kTimeLabel = "Time Left: ";
 
-    // Compose a message to row `destIndex` of the list in use.
-    static MessageForm Compose(ParlonSession& session, uint32_t destIndex);
+    // Compose a message to `recipient`, the parlon the user chose.
+    static MessageForm Compose(ParlonSession& session, MessageRecipient recipient);
     // Answer message `messageId`, whose 112-byte text field is `text`, within `replyTimeMs`.
     static MessageForm Answer(ParlonSession& session, const ByteBuffer& text, uint32_t messageId,
                               int32_t replyTimeMs);
@@ -64,7 +65,8 @@ public:
     // Display texts: each field up to its first NUL, invalid UTF-8 shown as U+FFFD.
     const std::string& MessageText() const noexcept { return m_strMessage; }
     const std::string& ReplyText() const noexcept { return m_strReply; }
-    uint32_t DestIndex() const noexcept { return m_nDestIndex; }
+    // Compose form: the parlon the message is for.
+    const MessageRecipient& Recipient() const noexcept { return m_recipient; }
     uint32_t MessageId() const noexcept { return m_nMessageId; }
     int32_t TimeLeft() const noexcept { return m_nTimeLeft; }
     bool IsFinished() const noexcept { return m_finished; }
@@ -72,14 +74,14 @@ public:
     // countdown has started.
     std::string Caption() const;
 
-private:
+  private:
     MessageForm(ParlonSession& session, FormMode mode);
 
     std::string m_strMessage;
     std::string m_strReply;
     ParlonSession* m_pParent;
     MessageFormView* m_pView = nullptr;
-    uint32_t m_nDestIndex = 0;
+    MessageRecipient m_recipient;
     uint32_t m_nMessageId = 0;
     FormMode m_nMode;
     std::string m_strTimeLabel;
