@@ -264,8 +264,8 @@ void ParlonSession::SendNewMessage(const MessageRecipient& recipient, uint64_t n
     const std::optional<ByteBuffer> packet = m_pEncryption->WrapMessage(
         MakeTextField(text.Bytes()), static_cast<uint32_t>(*row), firstHop);
     if (!packet) {
-        ReportError("message to " + nickname +
-                    " dropped: no route (this parlon is not in the list in use)");
+        ReportError("Your message to " + nickname +
+                    " was not sent: your own parlon is not in the list in use yet.");
         return;
     }
     m_pCenter->Send(firstHop, *packet);  // an unreachable hop loses the message silently
