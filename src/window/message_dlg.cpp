@@ -113,9 +113,16 @@ void CMessageDlg::Create(QPoint position, bool takeFocus) {
         }
         return;
     }
+    // The window may have been opened in the middle of a long tick: the platform's own
+    // activation comes when the event loop runs again, so the quiet time starts from there.
     constexpr int kQuietMs = 250;
     m_returnActivationTo = QApplication::activeWindow();
-    m_quietUntil.setRemainingTime(kQuietMs);
+    m_quietUntil = QDeadlineTimer(QDeadlineTimer::Forever);
+    QTimer::singleShot(0, this, [this] {
+        if (!m_quietUntil.hasExpired()) {
+            m_quietUntil.setRemainingTime(kQuietMs);
+        }
+    });
     setAttribute(Qt::WA_ShowWithoutActivating);
     show();
     QApplication::alert(this);

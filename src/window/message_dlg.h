@@ -65,8 +65,9 @@ class CMessageDlg final : public QDialog, public MessageFormView {
     QLabel* m_bytesLeft;  // over the right end of the label of the box being written in
     QPushButton* m_okButton;
     QTimer* m_countdown;  // timer 4, a child of this window
-    // Opened quietly: until this deadline an activation that the platform gives the new window
-    // by itself (some ignore "show without activating") goes back to the window that had it.
+    // Opened quietly: until this deadline (a moment after the event loop runs again) the first
+    // activation that the platform gives the new window by itself (some platforms ignore "show
+    // without activating") goes back to the window that had it.
     QPointer<QWidget> m_returnActivationTo;
     QDeadlineTimer m_quietUntil;
 };
