@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <climits>
+#include <optional>
 #include <utility>
 
 #include "common/utf8_text.h"
