@@ -1,18 +1,19 @@
 // parlon_window_screenshots: renders the desktop program's windows to PNG files for the README:
-// the main window connected to a center with a list of parlons, and a message window in each
-// of its three forms. Run by scripts/screenshots on the offscreen platform.
+// the main window connected to a center with a list of parlons, a message window in each of its
+// three forms, and the Messages window. Run by scripts/screenshots on a real X server (Xvfb)
+// with a window manager (openbox), so that each picture shows the window manager's own frame.
 //
 // The main window really connects: a center runs in this process, three other parlons are
-// registered at it, and Connect generates keys and registers. The answer and view forms are
-// opened the way the session opens them when a message or a reply arrives.
-//
-// A headless run has no window manager, so each picture gets a plain title strip (icon and
-// caption) drawn here above the window's own contents.
+// registered at it, and Connect generates keys and registers. The compose window is opened from
+// the list as the user opens it; the answer and view forms, and what the Messages window lists,
+// are driven through the window's SessionHost interface, the way the session drives them when a
+// message or a reply arrives (the listed parlons are not running, so nothing could come back).
 #include <QApplication>
 #include <QDir>
+#include <QGuiApplication>
 #include <QLabel>
-#include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
@@ -30,6 +31,7 @@
 #include "session/session_services.h"
 #include "settings/parlon_settings.h"
 #include "window/message_dlg.h"
+#include "window/messages_dlg.h"
 #include "window/parlon_dlg.h"
 #include "window/utf8_limited_edits.h"
 
@@ -37,29 +39,24 @@ namespace {
 
 using namespace parlon;
 
-// The window's contents under a title strip with its icon and caption.
-QImage Framed(QWidget& window) {
-    const QPixmap contents = window.grab();
-    const int strip = window.fontMetrics().height() + 12;
-    QImage image(contents.width() + 2, contents.height() + strip + 1, QImage::Format_ARGB32);
-    image.fill(QColor(0x5a, 0x5a, 0x5a));
-    QPainter painter(&image);
-    painter.fillRect(1, 1, contents.width(), strip - 1, QColor(0x2a, 0x64, 0xb0));
-    const int iconSize = strip - 8;
-    painter.drawPixmap(6, 4, window.windowIcon().pixmap(iconSize, iconSize));
-    painter.setPen(Qt::white);
-    QFont bold = window.font();
-    bold.setBold(true);
-    painter.setFont(bold);
-    painter.drawText(QRect(iconSize + 12, 0, contents.width() - iconSize - 12, strip),
-                     Qt::AlignVCenter, window.windowTitle());
-    painter.drawPixmap(1, strip, contents);
-    return image;
-}
-
+// The window as the screen shows it, frame included, once the window manager has framed it and
+// the window has painted itself.
 bool Save(QWidget& window, const QDir& directory, const char* name) {
+    window.raise();
+    window.activateWindow();
+    const bool framed =
+        QTest::qWaitForWindowExposed(&window) &&
+        QTest::qWaitFor([&] { return window.frameGeometry() != window.geometry(); }, 10000);
     const QString path = directory.filePath(QString::fromLatin1(name));
-    if (!Framed(window).save(path)) {
+    if (!framed) {
+        std::fprintf(stderr, "%s: the window manager did not frame the window\n", name);
+        return false;
+    }
+    QTest::qWait(300);  // the frame and the contents finish painting
+    const QRect frame = window.frameGeometry();
+    const QPixmap shot =
+        window.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+    if (shot.isNull() || !shot.save(path)) {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
         return false;
     }
@@ -132,20 +129,22 @@ int Run(const QDir& output) {
     CParlonDlg window(
         std::make_unique<ActivityLog>(home.filePath(QStringLiteral("Activity.log")).toStdString()),
         SessionServices::Real(), settings);
+    window.move(40, 40);
     window.show();
     window.findChild<QPushButton*>(QStringLiteral("connectButton"))->click();
-    const auto* list = window.findChild<QTreeWidget*>(QStringLiteral("parlonList"));
-    if (!QTest::qWaitFor([list] { return list->topLevelItemCount() == 4; }, 10000)) {
+    auto* view = window.findChild<QTreeWidget*>(QStringLiteral("parlonList"));
+    if (!QTest::qWaitFor([view] { return view->topLevelItemCount() == 4; }, 10000)) {
         std::fprintf(stderr, "the list did not arrive\n");
         return 1;
     }
-    QTreeWidget* view = window.findChild<QTreeWidget*>(QStringLiteral("parlonList"));
     view->setCurrentItem(view->topLevelItem(1));
-    QTest::qWait(50);
     bool saved = Save(window, output, "main-window.png");
 
-    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {},
-                       view->visualItemRect(view->topLevelItem(1)).center());
+    // The user writes to the parlon selected: Return on its row.
+    const std::string question = "Meet at the usual place at eight? Bring the blue notebook.";
+    const std::string answerText = "Yes, eight is fine. I will bring it.";
+    view->setFocus();
+    QTest::keyClick(view, Qt::Key_Return);
     auto windows = window.findChildren<CMessageDlg*>();
     if (windows.size() != 1) {
         std::fprintf(stderr, "no compose window\n");
@@ -153,25 +152,41 @@ int Run(const QDir& output) {
     }
     CMessageDlg* compose = windows.front();
     QTest::keyClicks(compose->findChild<Utf8TextEdit*>(QStringLiteral("messageEdit")),
-                     QStringLiteral("Meet at the usual place at eight? Bring the blue notebook."));
+                     QString::fromStdString(question));
     saved = Save(*compose, output, "compose-form.png") && saved;
     compose->hide();
+    const std::string recipient = compose->Form().Recipient().nickname;
 
     SessionHost& host = window;
-    host.OpenAnswerForm(Field("Meet at the usual place at eight? Bring the blue notebook."), 17,
-                        30000);
+    using Kind = SessionEvent::Kind;
+    host.Notify({Kind::Sending, question, recipient, 0, 1});
+    host.OpenAnswerForm(Field("Are you free tonight? There is news."), 17, 30000);
     windows = window.findChildren<CMessageDlg*>();
     CMessageDlg* answer = windows.back();
     QTest::keyClicks(answer->findChild<Utf8TextEdit*>(QStringLiteral("replyEdit")),
-                     QStringLiteral("Yes, eight is fine. I will bring it."));
+                     QStringLiteral("After nine. Tell me then."));
     saved = Save(*answer, output, "answer-form.png") && saved;
     answer->hide();
 
-    host.OpenViewForm(
-        ByteBuffer::Join(Field("Meet at the usual place at eight? Bring the blue notebook."),
-                         Field("Yes, eight is fine. I will bring it.")));
+    host.OpenViewForm(ByteBuffer::Join(Field(question), Field(answerText)));
     windows = window.findChildren<CMessageDlg*>();
     saved = Save(*windows.back(), output, "view-form.png") && saved;
+    windows.back()->hide();
+
+    host.Notify({Kind::Sending, "Did the parcel arrive?", "Ada", 0, 2});
+    host.Notify({Kind::Sending, "Call me when you can.", "Mira", 0, 3});
+    host.Notify({Kind::Lost, {}, "Mira", 0, 3});
+    host.OpenAnswerForm(Field("Is the door code still 4711?"), 18, 0);
+    window.findChildren<CMessageDlg*>().back()->hide();
+    host.Notify({Kind::Replying, "No, it changed on Monday.", {}, 18});
+    window.findChild<QPushButton*>(QStringLiteral("messagesButton"))->click();
+    auto* messages = window.findChild<CMessagesDlg*>();
+    if (messages == nullptr) {
+        std::fprintf(stderr, "no Messages window\n");
+        return 1;
+    }
+    messages->resize(messages->width() + 160, messages->height());
+    saved = Save(*messages, output, "messages-window.png") && saved;
     return saved ? 0 : 1;
 }
 

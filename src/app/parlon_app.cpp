@@ -2,6 +2,8 @@
 
 #include <QFile>
 #include <QMessageBox>
+#include <QScreen>
+#include <QStandardPaths>
 #include <QStringList>
 #include <cstdio>
 #include <memory>
@@ -14,6 +16,7 @@
 #include "settings/parlon_settings.h"
 #include "window/parlon_dlg.h"
 #include "window/parlon_icon.h"
+#include "window/window_placement.h"
 
 namespace parlon {
 
@@ -59,6 +62,9 @@ int CParlonApp::Run() {
     CParlonDlg window(std::move(log), SessionServices::Real(), settings);
     // Exit, the close box and Escape all finish the dialog; its teardown runs when Run returns.
     connect(&window, &QDialog::finished, this, [] { QCoreApplication::exit(0); });
+    // A second parlon of the same user opens beside the first, not on top of it.
+    const InstanceSlot slot(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation));
+    window.move(slot.MainWindowPosition(window.frameSize(), primaryScreen()->availableGeometry()));
     window.show();
     return exec();
 }

@@ -49,7 +49,7 @@ TerminalHost::Outcome TerminalHost::Execute(const Command& command) {
 }
 
 void TerminalHost::Send(uint32_t row, const std::string& text) {
-    const size_t rows = m_rows.parlons.size();
+    const size_t rows = m_shownParlons.size();
     if (row >= rows) {
         Error("row " + std::to_string(row) + " names no parlon of the list (" +
               (rows == 0 ? std::string("it is empty") : "rows 0 to " + std::to_string(rows - 1)) +
@@ -57,7 +57,9 @@ void TerminalHost::Send(uint32_t row, const std::string& text) {
         return;
     }
     // A compose form has no countdown: OK queues the message at once.
-    TerminalForm compose(MessageForm::Compose(*m_session, row), m_timers, text);
+    TerminalForm compose(
+        MessageForm::Compose(*m_session, MessageRecipient::Of(m_shownParlons[row])), m_timers,
+        text);
     compose.PressOK();
 }
 
@@ -130,6 +132,7 @@ void TerminalHost::KillTimer(uint32_t id) {
 }
 
 void TerminalHost::RebuildListView(const std::vector<ParlonEntry>& parlons) {
+    m_shownParlons = parlons;
     m_rows = ListEventOf(parlons);
     m_sink(m_rows);
 }
@@ -156,6 +159,12 @@ void TerminalHost::Notify(const SessionEvent& event) {
     switch (event.kind) {
         case SessionEvent::Kind::Sending:
             m_sink(SendingEvent{DisplayText(event.recipient), event.text});
+            break;
+        case SessionEvent::Kind::NotSent:
+            Error(NotSentText(event.recipient));
+            break;
+        case SessionEvent::Kind::Lost:
+            Error(LostText(event.recipient));
             break;
         case SessionEvent::Kind::Replying:
             m_sink(ReplyingEvent{event.messageId, event.text});

@@ -2,7 +2,8 @@
 // session (fields from the command line, status, buttons, timers, list, message forms) and
 // turns each into an event; it carries out the user's commands as the window's controls would:
 //
-//   send INDEX TEXT   a compose form for row INDEX with TEXT in its Message box, then OK
+//   send INDEX TEXT   a compose form for the parlon in row INDEX with TEXT in its Message box,
+//                     then OK (the message is for that parlon, wherever it stands when it leaves)
 //   reply ID TEXT     TEXT into the Reply box of the pending answer to message ID, then OK
 //                     (which only hides the form while its countdown runs)
 //   list              the list event of the rows shown
@@ -79,8 +80,9 @@ class TerminalHost final : public SessionHost {
     const std::optional<std::string> m_autoReply;
     ParlonSession* m_session = nullptr;
 
-    bool m_connectEnabled = true;  // and Disconnect is enabled when this is false
-    ListEvent m_rows;              // the list as last shown
+    bool m_connectEnabled = true;             // and Disconnect is enabled when this is false
+    std::vector<ParlonEntry> m_shownParlons;  // the list as last shown: row i is entry i
+    ListEvent m_rows;                         // the same, as its event
     std::map<uint32_t, std::unique_ptr<RepeatingTimer>> m_sessionTimers;
     // In the order they opened; the oldest pending answer with an id is the one `reply` reaches.
     std::list<std::unique_ptr<TerminalForm>> m_answers;

@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cstdio>
 #include <string_view>
+#include <utility>
 
 #include "common/text_field.h"
 #include "common/utf8_text.h"
@@ -28,9 +29,9 @@ std::string FieldOf(const ByteBuffer& buffer, size_t index) {
 MessageForm::MessageForm(ParlonSession& session, FormMode mode)
     : m_pParent(&session), m_nMode(mode) {}
 
-MessageForm MessageForm::Compose(ParlonSession& session, uint32_t destIndex) {
+MessageForm MessageForm::Compose(ParlonSession& session, MessageRecipient recipient) {
     MessageForm form(session, FormMode::Compose);
-    form.m_nDestIndex = destIndex;
+    form.m_recipient = std::move(recipient);
     return form;
 }
 
@@ -90,11 +91,11 @@ void MessageForm::OnOK() {
     m_view->StopCountdownTimer();
     if (m_nMode == FormMode::Compose) {
         m_strMessage = m_view->MessageBoxText();
-        m_pParent->QueueOutgoing(kNewMessage, m_nDestIndex,
+        m_pParent->QueueOutgoing(OutgoingTarget::Message(m_recipient),
                                  QueuedText(Utf8Prefix(m_strMessage, kMaxTextBytes)));
     } else if (m_nMode == FormMode::Answer) {
         m_strReply = m_view->ReplyBoxText();
-        m_pParent->QueueOutgoing(kReply, m_nMessageId,
+        m_pParent->QueueOutgoing(OutgoingTarget::Reply(m_nMessageId),
                                  QueuedText(Utf8Prefix(m_strReply, kMaxTextBytes)));
     }
     m_view->Hide();

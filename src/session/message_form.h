@@ -14,6 +14,7 @@
 #include <string>
 
 #include "common/byte_buffer.h"
+#include "session/message_recipient.h"
 
 namespace parlon {
 
@@ -46,8 +47,8 @@ class MessageForm {
     static constexpr const char* kCaption = "Send/Recieve Message";
     static constexpr const char* kTimeLabel = "Time Left: ";
 
-    // Compose a message to row `destIndex` of the list in use.
-    static MessageForm Compose(ParlonSession& session, uint32_t destIndex);
+    // Compose a message to `recipient`, the parlon the user chose.
+    static MessageForm Compose(ParlonSession& session, MessageRecipient recipient);
     // Answer message `messageId`, whose 112-byte text field is `text`, within `replyTimeMs`.
     static MessageForm Answer(ParlonSession& session, const ByteBuffer& text, uint32_t messageId,
                               int32_t replyTimeMs);
@@ -64,7 +65,8 @@ class MessageForm {
     // Display texts: each field up to its first NUL, invalid UTF-8 shown as U+FFFD.
     const std::string& MessageText() const noexcept { return m_strMessage; }
     const std::string& ReplyText() const noexcept { return m_strReply; }
-    uint32_t DestIndex() const noexcept { return m_nDestIndex; }
+    // Compose form: the parlon the message is for.
+    const MessageRecipient& Recipient() const noexcept { return m_recipient; }
     uint32_t MessageId() const noexcept { return m_nMessageId; }
     int32_t TimeLeft() const noexcept { return m_nTimeLeft; }
     bool IsFinished() const noexcept { return m_finished; }
@@ -79,7 +81,7 @@ class MessageForm {
     std::string m_strReply;
     ParlonSession* m_pParent;
     MessageFormView* m_view = nullptr;
-    uint32_t m_nDestIndex = 0;
+    MessageRecipient m_recipient;
     uint32_t m_nMessageId = 0;
     FormMode m_nMode;
     std::string m_strTimeLabel;

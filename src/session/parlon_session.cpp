@@ -226,9 +226,9 @@ void ParlonSession::HandleIncoming(const ByteBuffer& received) {
     }
 }
 
-void ParlonSession::QueueOutgoing(uint32_t kind, uint32_t target, ByteBuffer text) {
-    m_outgoingTags.push_back(kind);
-    m_outgoingPeers.push_back(target);
+void ParlonSession::QueueOutgoing(OutgoingTarget target, ByteBuffer text) {
+    const uint64_t number = target.kind == kNewMessage ? ++m_lastMessageNumber : 0;
+    m_outgoingTargets.push_back({std::move(target), number});
     m_outgoing.Push(std::move(text));
 }
 
@@ -236,38 +236,38 @@ void ParlonSession::SendOutgoing() {
     if (m_pEncryption == nullptr || m_pCenter == nullptr) {
         return;  // queued items leave after the next Connect
     }
-    while (!m_outgoingTags.empty()) {
-        const uint32_t kind = m_outgoingTags.front();
-        const uint32_t target = m_outgoingPeers.front();
+    while (!m_outgoingTargets.empty()) {
+        const QueuedTarget item = std::move(m_outgoingTargets.front());
         const ByteBuffer text = m_outgoing.Front();
-        m_outgoingTags.pop_front();
-        m_outgoingPeers.pop_front();
+        m_outgoingTargets.pop_front();
         m_outgoing.PopFront();
-        if (kind == kNewMessage) {
-            SendNewMessage(target, text);
-        } else if (kind == kReply) {
-            SendReply(target, text);
+        if (item.target.kind == kNewMessage) {
+            SendNewMessage(item.target.recipient, item.messageNumber, text);
+        } else {
+            SendReply(item.target.messageId, text);
         }
     }
 }
 
-void ParlonSession::SendNewMessage(uint32_t target, const ByteBuffer& text) {
-    if (target >= m_activeParlons.size()) {
-        ReportError("message dropped: row " + std::to_string(static_cast<int32_t>(target)) +
-                    " names no parlon of the list in use");
+void ParlonSession::SendNewMessage(const MessageRecipient& recipient, uint64_t number,
+                                   const ByteBuffer& text) {
+    const std::string body(text.TextUpToNul());
+    // The parlon chosen, wherever it stands in the list in use now.
+    const std::optional<size_t> row = recipient.FindIn(m_activeParlons);
+    if (!row) {
+        m_host.Notify({SessionEvent::Kind::NotSent, body, recipient.nickname, 0, number});
         return;
     }
-    const std::string recipient(m_activeParlons[target].NicknameText());
-    const std::string body(text.TextUpToNul());
-    Log(": - Sending \"" + body + "\" to " + recipient + ".");
-    m_host.Notify({SessionEvent::Kind::Sending, body, recipient});
+    const std::string nickname(m_activeParlons[*row].NicknameText());
+    Log(": - Sending \"" + body + "\" to " + nickname + ".");
+    m_host.Notify({SessionEvent::Kind::Sending, body, nickname, 0, number});
 
     PeerAddress firstHop;
-    const std::optional<ByteBuffer> packet =
-        m_pEncryption->WrapMessage(MakeTextField(text.Bytes()), target, firstHop);
+    const std::optional<ByteBuffer> packet = m_pEncryption->WrapMessage(
+        MakeTextField(text.Bytes()), static_cast<uint32_t>(*row), firstHop);
     if (!packet) {
-        ReportError("message to " + recipient +
-                    " dropped: no route (this parlon is not in the list in use)");
+        ReportError("Your message to " + nickname +
+                    " was not sent: your own parlon is not in the list in use yet.");
         return;
     }
     m_pCenter->Send(firstHop, *packet);  // an unreachable hop loses the message silently

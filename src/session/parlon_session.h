@@ -22,6 +22,7 @@
 #include "common/wire_records.h"
 #include "log/activity_log.h"
 #include "queue/guarded_queue.h"
+#include "session/message_recipient.h"
 #include "session/session_host.h"
 #include "session/session_services.h"
 #include "settings/parlon_settings.h"
@@ -35,6 +36,19 @@ class PeerListener;
 enum MessageKind : uint32_t {
     kNewMessage = 0,
     kReply = 1,
+};
+
+// Where an outgoing item goes: a new message to the parlon the user chose, or a reply along the
+// route that message `messageId` came by.
+struct OutgoingTarget {
+    MessageKind kind = kNewMessage;
+    MessageRecipient recipient;  // kNewMessage
+    uint32_t messageId = 0;      // kReply
+
+    static OutgoingTarget Message(MessageRecipient recipient) {
+        return {kNewMessage, std::move(recipient), 0};
+    }
+    static OutgoingTarget Reply(uint32_t messageId) { return {kReply, {}, messageId}; }
 };
 
 class ParlonSession {
@@ -60,8 +74,10 @@ class ParlonSession {
     // Writes the end line (the host then closes).
     void OnExit();
 
-    // Appends one item to the outgoing queues; it leaves on the next poll tick.
-    void QueueOutgoing(uint32_t kind, uint32_t target, ByteBuffer text);
+    // Appends one item to the outgoing queues; it leaves on the next poll tick. A new message
+    // leaves only if its recipient is then in the list in use; otherwise the user is told
+    // (a NotSent event) and nothing is logged or sent.
+    void QueueOutgoing(OutgoingTarget target, ByteBuffer text);
 
     const std::string& Status() const noexcept { return m_strStatus; }
     const std::string& Nickname() const noexcept { return m_strNickname; }
@@ -69,7 +85,7 @@ class ParlonSession {
     const std::vector<ParlonEntry>& ActiveParlons() const noexcept { return m_activeParlons; }
     const std::vector<ParlonEntry>& NextParlons() const noexcept { return m_nextParlons; }
     const ParlonEntry& OwnEntry() const noexcept { return m_ownEntry; }
-    size_t OutgoingCount() const noexcept { return m_outgoingTags.size(); }
+    size_t OutgoingCount() const noexcept { return m_outgoingTargets.size(); }
 
   private:
     // The steps of Connect and of the timers.
@@ -84,7 +100,7 @@ class ParlonSession {
     void ProcessIncoming();
     void HandleIncoming(const ByteBuffer& received);
     void SendOutgoing();
-    void SendNewMessage(uint32_t target, const ByteBuffer& text);
+    void SendNewMessage(const MessageRecipient& recipient, uint64_t number, const ByteBuffer& text);
     void SendReply(uint32_t messageId, const ByteBuffer& text);
     void CheckListener();
 
@@ -115,9 +131,15 @@ class ParlonSession {
     CenterSchedule m_nextSchedule;
     ParlonEntry m_ownEntry;
     PeerAddress m_centerAddress;
+    // An outgoing item is the text at the front of m_outgoing and the target at the front of
+    // m_outgoingTargets: both are pushed and popped together.
+    struct QueuedTarget {
+        OutgoingTarget target;
+        uint64_t messageNumber = 0;  // kNewMessage
+    };
     GuardedQueue m_outgoing;
-    std::deque<uint32_t> m_outgoingPeers;
-    std::deque<uint32_t> m_outgoingTags;
+    std::deque<QueuedTarget> m_outgoingTargets;
+    uint64_t m_lastMessageNumber = 0;
     std::unique_ptr<ActivityLog> m_log;
 };
 

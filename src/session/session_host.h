@@ -28,15 +28,26 @@ struct UserFields {
 
 // Something worth telling the user beyond the status line (the terminal prints each one).
 struct SessionEvent {
-    enum class Kind { Sending, Replying, Forwarding, Error };
+    enum class Kind {
+        Sending,     // a message leaves for its recipient
+        NotSent,     // a message was not sent: its recipient is not in the list in use
+        Lost,        // a message that left will get no reply (its path broke)
+        Replying,    // a reply leaves
+        Forwarding,  // a message or reply passes through
+        Error,
+    };
     Kind kind;
-    std::string text;        // Sending, Replying: the text; Error: what went wrong
-    std::string recipient;   // Sending: the addressee's nickname; Forwarding: the next hop's IP
+    std::string text;  // Sending, NotSent, Replying: the text; Error: what went wrong
+    std::string
+        recipient;  // Sending, NotSent: the recipient's nickname; Forwarding: the next hop's IP
     uint32_t messageId = 0;  // Replying
+    // Sending, NotSent, Lost: the session's own number for the message, counted from 1 in the
+    // order the messages were queued; it never travels.
+    uint64_t messageNumber = 0;
 };
 
 class SessionHost {
-public:
+  public:
     virtual ~SessionHost() = default;
 
     // Reads the user's fields into `fields`, which holds the session's current values; a field
@@ -45,7 +56,8 @@ public:
     // Shows the start values once, before anything else.
     virtual void InitFields(const std::string& status, const UserFields& fields) = 0;
     // Shows the status line and rewrites the nickname and port fields from the session's values.
-    virtual void ShowStatus(const std::string& status, const std::string& nickname, uint16_t port) = 0;
+    virtual void ShowStatus(const std::string& status, const std::string& nickname,
+                            uint16_t port) = 0;
     // Connect enabled and Disconnect disabled, or the other way round.
     virtual void EnableConnect(bool connectEnabled) = 0;
 
@@ -58,7 +70,8 @@ public:
     virtual void RebuildListView(const std::vector<ParlonEntry>& parlons) = 0;
 
     // A message for this parlon arrived: open an answer form (`text` is its 112-byte field).
-    virtual void OpenAnswerForm(const ByteBuffer& text, uint32_t messageId, int32_t replyTimeMs) = 0;
+    virtual void OpenAnswerForm(const ByteBuffer& text, uint32_t messageId,
+                                int32_t replyTimeMs) = 0;
     // A reply came back: open a view form (`result`: our 112-byte text field, then the reply's).
     virtual void OpenViewForm(const ByteBuffer& result) = 0;
 

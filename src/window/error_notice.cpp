@@ -12,7 +12,6 @@ void ErrorNotice::Add(const QString& error) {
                                 QMessageBox::Ok, m_owner);
         m_box->setObjectName(QStringLiteral("errorNotice"));
         m_box->setWindowModality(Qt::NonModal);
-        m_box->setAttribute(Qt::WA_ShowWithoutActivating);
         QObject::connect(m_box, &QMessageBox::finished, m_box, [this] { m_errors.clear(); });
     }
     m_errors.append(error);
@@ -21,6 +20,8 @@ void ErrorNotice::Add(const QString& error) {
     }
     m_box->setText(m_errors.join(QLatin1Char('\n')));
     m_box->show();
+    m_box->raise();
+    m_box->activateWindow();
 }
 
 }  // namespace parlon

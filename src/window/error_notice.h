@@ -1,7 +1,7 @@
 // ErrorNotice: shows what went wrong in the session (a message that could not be sent, a
 // listener that stopped) without blocking the window's thread: one non-modal message box over
-// the main window that gathers the latest errors, newest last, until the user closes it. It
-// does not take the keyboard focus from what the user is typing.
+// the main window that gathers the latest errors, newest last, until the user closes it. The
+// box comes to the front with the keyboard focus, so that Return or Escape closes it.
 //
 // The box is a Qt child of `owner`, which must outlive this object. GUI thread only.
 #pragma once

@@ -1,19 +1,23 @@
 #include "window/parlon_dlg.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <climits>
+#include <optional>
 #include <utility>
 
 #include "common/utf8_text.h"
@@ -22,8 +26,11 @@
 #include "window/dialog_units.h"
 #include "window/ip_address_edit.h"
 #include "window/message_dlg.h"
+#include "window/messages_dlg.h"
 #include "window/parlon_icon.h"
+#include "window/tray_status.h"
 #include "window/utf8_limited_edits.h"
+#include "window/window_placement.h"
 
 namespace parlon {
 
@@ -40,10 +47,22 @@ QString ToQString(const std::string& text) {
     return QString::fromStdString(text);
 }
 
+// Only Connect is ever pressed by Return: a button that merely has the focus is not (Return
+// after Connect must never land on Exit).
 QPushButton* Button(const QString& text, const char* name, QWidget* parent) {
     auto* button = new QPushButton(text, parent);
     button->setObjectName(QString::fromLatin1(name));
+    button->setAutoDefault(false);
     return button;
+}
+
+// "Port: please enter an integer.": the field's label, then the rule's message.
+QString FieldMessage(const char* label, const std::string& message) {
+    QString text = ToQString(message);
+    if (!text.isEmpty()) {
+        text[0] = text[0].toLower();
+    }
+    return QStringLiteral("%1: %2").arg(QString::fromLatin1(label), text);
 }
 
 }  // namespace
@@ -56,6 +75,12 @@ CParlonDlg::CParlonDlg(std::unique_ptr<ActivityLog> log, SessionServices service
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     BuildControls();
+    m_tray = std::make_unique<TrayStatus>(this);
+    m_messages.SetOnChange([this] {
+        if (m_messagesWindow != nullptr) {
+            m_messagesWindow->Refresh();
+        }
+    });
     m_session =
         std::make_unique<ParlonSession>(*this, std::move(log), std::move(services), settings);
     m_session->Start();
@@ -86,6 +111,9 @@ void CParlonDlg::BuildControls() {
     m_disconnectButton = Button(QStringLiteral("&Disconnect"), "disconnectButton", this);
     m_exitButton = Button(QStringLiteral("&Exit"), "exitButton", this);
     m_aboutButton = Button(QStringLiteral("&About Parlon..."), "aboutButton", this);
+    m_messagesButton = Button(QStringLiteral("&Messages..."), "messagesButton", this);
+    m_messagesButton->setToolTip(QStringLiteral("This session's messages (Ctrl+M)"));
+    m_connectButton->setAutoDefault(true);
     m_connectButton->setDefault(true);
     m_disconnectButton->setEnabled(false);
 
@@ -103,6 +131,7 @@ void CParlonDlg::BuildControls() {
     }
     m_listView->setHeaderLabels(titles);
     m_listView->header()->setStretchLastSection(false);
+    m_listView->header()->setSectionResizeMode(QHeaderView::Fixed);
     m_listView->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     int columnsWidth = 0;
     for (int index = 0; index < static_cast<int>(std::size(kListColumns)); ++index) {
@@ -113,6 +142,7 @@ void CParlonDlg::BuildControls() {
     // Room for all three columns and a vertical scroll bar.
     m_listView->setMinimumWidth(columnsWidth + units.X(14));
     m_listView->viewport()->installEventFilter(this);
+    m_listView->installEventFilter(this);
 
     m_statusLine = new QLabel(this);
     m_statusLine->setObjectName(QStringLiteral("statusLine"));
@@ -136,7 +166,8 @@ void CParlonDlg::BuildControls() {
     buttons->addWidget(m_connectButton, 0, 0);
     buttons->addWidget(m_disconnectButton, 0, 1);
     buttons->addWidget(m_exitButton, 0, 2);
-    buttons->addWidget(m_aboutButton, 2, 0, 1, 3);
+    buttons->addWidget(m_messagesButton, 2, 0, 1, 3);
+    buttons->addWidget(m_aboutButton, 3, 0, 1, 3);
     buttons->setRowMinimumHeight(1, units.Y(6));
     // Three buttons of one width, with room around the longest caption.
     int buttonWidth = 0;
@@ -184,12 +215,18 @@ void CParlonDlg::BuildControls() {
     about->setShortcut(QKeySequence(Qt::Key_F1));
     addAction(about);
     setContextMenuPolicy(Qt::ActionsContextMenu);
+    auto* messages = new QAction(QStringLiteral("&Messages..."), this);
+    messages->setObjectName(QStringLiteral("messagesAction"));
+    messages->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
+    addAction(messages);
 
     connect(m_connectButton, &QPushButton::clicked, this, &CParlonDlg::OnConnect);
     connect(m_disconnectButton, &QPushButton::clicked, this, &CParlonDlg::OnDisconnect);
     connect(m_exitButton, &QPushButton::clicked, this, &CParlonDlg::OnExit);
     connect(m_aboutButton, &QPushButton::clicked, about, &QAction::trigger);
     connect(about, &QAction::triggered, this, &CParlonDlg::OnAbout);
+    connect(m_messagesButton, &QPushButton::clicked, messages, &QAction::trigger);
+    connect(messages, &QAction::triggered, this, &CParlonDlg::OnMessages);
 }
 
 // --- the user's fields ---
@@ -199,22 +236,22 @@ bool CParlonDlg::ReadFields(UserFields& fields) {
     std::string message;
     const std::optional<uint16_t> port = ParsePortField(m_portEdit->text().toStdString(), message);
     if (!port) {
-        RefuseField(m_portEdit, message);
+        RefuseField(m_portEdit, "Port", message);
         return false;  // the nickname is not read after a refused port
     }
     fields.port = *port;
     std::optional<std::string> nickname =
         ParseNicknameField(m_nicknameEdit->text().toStdString(), message);
     if (!nickname) {
-        RefuseField(m_nicknameEdit, message);
+        RefuseField(m_nicknameEdit, "Nickname", message);
         return false;
     }
     fields.nickname = std::move(*nickname);
     return true;
 }
 
-void CParlonDlg::RefuseField(QLineEdit* field, const std::string& message) {
-    QMessageBox::warning(this, QStringLiteral("Parlon"), ToQString(message));
+void CParlonDlg::RefuseField(QLineEdit* field, const char* label, const std::string& message) {
+    QMessageBox::warning(this, QStringLiteral("Parlon"), FieldMessage(label, message));
     field->setFocus(Qt::OtherFocusReason);
     field->selectAll();
 }
@@ -226,6 +263,7 @@ void CParlonDlg::InitFields(const std::string& status, const UserFields& fields)
 
 void CParlonDlg::ShowStatus(const std::string& status, const std::string& nickname, uint16_t port) {
     m_statusLine->setText(ToQString(status));
+    m_tray->ShowStatus(ToQString(status));
     ShowUserFields(nickname, port);
     // Painted at once: Connect goes on to generate keys and register without returning to the
     // event loop, and the user should see which step it is at.
@@ -264,7 +302,14 @@ void CParlonDlg::KillTimer(uint32_t id) {
 // --- the list and the message windows ---
 
 void CParlonDlg::RebuildListView(const std::vector<ParlonEntry>& parlons) {
+    // The parlon selected stays selected wherever it stands in the new list.
+    const int selected = SelectionMark();
+    std::optional<MessageRecipient> kept;
+    if (selected >= 0 && static_cast<size_t>(selected) < m_shownParlons.size()) {
+        kept = MessageRecipient::Of(m_shownParlons[static_cast<size_t>(selected)]);
+    }
     m_listView->clear();
+    m_shownParlons = parlons;
     QList<QTreeWidgetItem*> rows;
     for (const ParlonEntry& parlon : parlons) {
         rows << new QTreeWidgetItem(QStringList{ToQString(DisplayText(parlon.NicknameText())),
@@ -272,6 +317,25 @@ void CParlonDlg::RebuildListView(const std::vector<ParlonEntry>& parlons) {
                                                 QString::number(parlon.port)});
     }
     m_listView->addTopLevelItems(rows);
+    if (const std::optional<size_t> row = kept ? kept->FindIn(parlons) : std::nullopt) {
+        m_listView->setCurrentItem(m_listView->topLevelItem(static_cast<int>(*row)));
+    }
+}
+
+void CParlonDlg::FitColumns() {
+    const int width = m_listView->viewport()->width();
+    int total = 0;
+    for (const ListColumn& column : kListColumns) {
+        total += column.referenceWidth;
+    }
+    int used = 0;
+    const int last = static_cast<int>(std::size(kListColumns)) - 1;
+    for (int index = 0; index < last; ++index) {
+        const int columnWidth = width * kListColumns[index].referenceWidth / total;
+        m_listView->setColumnWidth(index, columnWidth);
+        used += columnWidth;
+    }
+    m_listView->setColumnWidth(last, std::max(width - used, 0));
 }
 
 int CParlonDlg::SelectionMark() const {
@@ -280,37 +344,93 @@ int CParlonDlg::SelectionMark() const {
 }
 
 bool CParlonDlg::eventFilter(QObject* watched, QEvent* event) {
-    // A double click anywhere in the list, on a row or not, opens a message to the row last
-    // selected.
-    if (watched == m_listView->viewport() && event->type() == QEvent::MouseButtonDblClick) {
-        OnDblclkParlonList();
+    if (watched == m_listView->viewport()) {
+        // A double click anywhere in the list, on a row or not, opens a message to the row last
+        // selected.
+        if (event->type() == QEvent::MouseButtonDblClick) {
+            OnDblclkParlonList();
+        } else if (event->type() == QEvent::Resize) {
+            FitColumns();
+        }
+    } else if (watched == m_listView && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            OnDblclkParlonList();
+            return true;  // never on to the default button
+        }
     }
     return QDialog::eventFilter(watched, event);
 }
 
 void CParlonDlg::OnDblclkParlonList() {
-    // -1 (no row selected) becomes an index past every list: the session drops such a
-    // message when it is sent and says so.
-    OpenMessageWindow(MessageForm::Compose(*m_session, static_cast<uint32_t>(SelectionMark())));
+    const int row = SelectionMark();
+    if (row < 0 || static_cast<size_t>(row) >= m_shownParlons.size()) {
+        return;  // no parlon chosen: nothing to write to
+    }
+    OpenMessageWindow(
+        MessageForm::Compose(*m_session,
+                             MessageRecipient::Of(m_shownParlons[static_cast<size_t>(row)])),
+        true);
 }
 
 void CParlonDlg::OpenAnswerForm(const ByteBuffer& text, uint32_t messageId, int32_t replyTimeMs) {
-    OpenMessageWindow(MessageForm::Answer(*m_session, text, messageId, replyTimeMs));
+    MessageForm form = MessageForm::Answer(*m_session, text, messageId, replyTimeMs);
+    m_messages.AddReceived(messageId, form.MessageText(), replyTimeMs,
+                           SessionMessages::Clock::now());
+    DrawAttention(QStringLiteral("A new message arrived."));
+    OpenMessageWindow(std::move(form), false);
 }
 
 void CParlonDlg::OpenViewForm(const ByteBuffer& result) {
-    OpenMessageWindow(MessageForm::View(*m_session, result));
+    MessageForm form = MessageForm::View(*m_session, result);
+    m_messages.MarkAnswered(form.MessageText(), form.ReplyText());
+    DrawAttention(QStringLiteral("A reply to your message arrived."));
+    OpenMessageWindow(std::move(form), false);
 }
 
-void CParlonDlg::OpenMessageWindow(MessageForm form) {
+void CParlonDlg::DrawAttention(const QString& what) {
+    if (QApplication::activeWindow() != nullptr) {
+        return;  // the user is at one of our windows: the new window says it itself
+    }
+    QApplication::alert(this);
+    m_tray->Notify(QStringLiteral("Parlon"), what);
+}
+
+void CParlonDlg::OpenMessageWindow(MessageForm form, bool takeFocus) {
     auto* window = new CMessageDlg(this, std::move(form));
-    window->Create();
+    QList<QPoint> taken;
+    for (const CMessageDlg* other : findChildren<CMessageDlg*>(Qt::FindDirectChildrenOnly)) {
+        if (other != window && other->isVisible()) {
+            taken << other->pos();
+        }
+    }
+    const QScreen* screen = this->screen();
+    const QRect available = screen != nullptr ? screen->availableGeometry() : QRect();
+    window->Create(CascadePosition(pos(), window->frameSize(), taken, available), takeFocus);
 }
 
 void CParlonDlg::Notify(const SessionEvent& event) {
-    // Sending, replying and forwarding are in the activity log; errors need the user's eye.
-    if (event.kind == SessionEvent::Kind::Error) {
-        m_errors.Add(ToQString(event.text));
+    // Sending, replying and forwarding are in the activity log; the Messages window keeps what
+    // became of each message, and errors need the user's eye.
+    switch (event.kind) {
+        case SessionEvent::Kind::Sending:
+            m_messages.AddSent(event.messageNumber, DisplayText(event.recipient), event.text);
+            break;
+        case SessionEvent::Kind::NotSent:
+            m_messages.AddNotSent(event.messageNumber, event.recipient, event.text);
+            m_errors.Add(ToQString(NotSentText(event.recipient)));
+            break;
+        case SessionEvent::Kind::Lost:
+            m_messages.MarkLost(event.messageNumber);
+            break;
+        case SessionEvent::Kind::Replying:
+            m_messages.MarkReplied(event.messageId, event.text);
+            break;
+        case SessionEvent::Kind::Forwarding:
+            break;
+        case SessionEvent::Kind::Error:
+            m_errors.Add(ToQString(event.text));
+            break;
     }
 }
 
@@ -318,10 +438,17 @@ void CParlonDlg::Notify(const SessionEvent& event) {
 
 void CParlonDlg::OnConnect() {
     m_session->OnConnect();
+    // Connected: on to the list, to choose a recipient; refused: Connect again, to retry.
+    if (m_connectButton->isEnabled()) {
+        m_connectButton->setFocus(Qt::OtherFocusReason);
+    } else {
+        m_listView->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 void CParlonDlg::OnDisconnect() {
     m_session->OnDisconnect();
+    m_connectButton->setFocus(Qt::OtherFocusReason);
 }
 
 void CParlonDlg::OnExit() {
@@ -330,6 +457,15 @@ void CParlonDlg::OnExit() {
     if (ReadFields(fields)) {
         accept();
     }
+}
+
+void CParlonDlg::OnMessages() {
+    if (m_messagesWindow == nullptr) {
+        m_messagesWindow = new CMessagesDlg(this, m_messages);
+        m_messagesWindow->move(CascadePosition(pos(), m_messagesWindow->frameSize(), {pos()},
+                                               screen()->availableGeometry()));
+    }
+    m_messagesWindow->Open();
 }
 
 void CParlonDlg::OnAbout() {

@@ -180,6 +180,66 @@ TEST(NodeProcessTest, FourNodesCarryAMessageAndItsReplyAndEndCleanly) {
     EXPECT_EQ(center.Count("signed off"), 4) << center.Output();  // Second never signed on
 }
 
+// `send INDEX` is for the parlon in that row when the command is given. Sent while the node is
+// disconnected, the message waits for the next Connect; by then the list has changed: the
+// message goes to the parlon chosen though it moved to another row (its old row now names the
+// sender itself), and is not sent at all when the parlon has left.
+TEST(NodeProcessTest, ASendIsForTheParlonChosenNotForItsRow) {
+    std::array<test::TempDir, 4> dirs;
+    Program center({PARLON_CENTER_PATH, "--listen", "127.0.0.1:0", "--hop-count", "1",
+                    "--poll-period", "50", "--register-period", "200", "--switch-period", "200"},
+                   dirs[0].Path());
+    std::string address = center.Await("parlon-center: listening on ");
+    address.erase(0, address.rfind(' ') + 1);
+    std::vector<std::unique_ptr<Program>> nodes;
+    // Started one after the other, so that the center lists them in this order.
+    for (const char* nickname : {"Pat", "Xena", "Ann"}) {
+        const uint16_t port = test::UnusedPort().port;
+        nodes.push_back(std::make_unique<Program>(
+            std::vector<std::string>{PARLON_CLI_PATH, "--json", "--nick", nickname, "--ip",
+                                     "127.0.0.1", "--port", std::to_string(port), "--center",
+                                     address},
+            dirs[nodes.size() + 1].Path()));
+        nodes.back()->Await(R"({"event":"status","text":"Connected"})");
+    }
+    Program& pat = *nodes[0];
+    Program& xena = *nodes[1];
+    Program& ann = *nodes[2];
+    const auto rowOf = [](const std::string& list, const std::string& nickname) {
+        const nlohmann::json event = nlohmann::json::parse(list);
+        for (const nlohmann::json& row : event["parlons"]) {
+            if (row["nickname"] == nickname) {
+                return row["index"].dump();
+            }
+        }
+        return std::string("none");
+    };
+    const std::string before = ann.Await(R"({"event":"list")", R"("index":2)");
+    ASSERT_EQ(rowOf(before, "Xena"), "1") << before;
+
+    ann.Write("send 1 For Xena only\ndisconnect");
+    pat.Write("quit");
+    ASSERT_EQ(pat.Wait(), 0);
+    ann.Write("connect");
+    const std::string after = ann.Await(R"({"event":"list")", R"("index":1)");
+    ASSERT_EQ(rowOf(after, "Ann"), "1") << after;  // the row chosen now names the sender
+    ann.Await(R"({"event":"sending","to":"Xena","text":"For Xena only"})");
+    xena.Await(R"({"event":"message","id":)", R"("text":"For Xena only")");
+
+    ann.Write("send 0 Secret for Xena\ndisconnect");
+    xena.Write("quit");
+    ASSERT_EQ(xena.Wait(), 0);
+    ann.Write("connect");
+    ann.Await(
+        R"({"event":"error","text":"Xena has left the network; your message was not sent."})");
+    ann.Write("quit");
+    EXPECT_EQ(ann.Wait(), 0);
+    EXPECT_EQ(ann.Count(R"("event":"message")"), 0) << ann.Output();
+    EXPECT_EQ(dirs[3].Read("Activity.log").find("Secret"), std::string::npos);
+    center.Signal(SIGTERM);
+    EXPECT_EQ(center.Wait(), 0);
+}
+
 // A wrong value, from an option or Parlon.ini, ends parlon-cli with status 2 and the reason
 // before the activity log is opened; a log that cannot be opened (here a directory), with
 // status 1 and its name.

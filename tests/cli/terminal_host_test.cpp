@@ -115,6 +115,11 @@ TEST_F(TerminalHostTest, RefusedCommandsChangeNothingAndQuitWritesTheEndLine) {
     host_->Execute({CommandKind::Reply, 7, "x"});  // a wrong id
     host_->Execute({CommandKind::Send, 0, "x"});   // the list is empty
     EXPECT_EQ(Queued(), 0u);
+    // A message whose parlon had left by the time it was to go is told as an error.
+    host_->Notify({SessionEvent::Kind::NotSent, "x", "Dave", 0, 1});
+    EXPECT_EQ(
+        shown_.back(),
+        R"({"event":"error","text":"Dave has left the network; your message was not sent."})");
     host_->Execute({CommandKind::Reply, 6, "now"});
     timers_.Advance(1000);  // 8 is answered when its time is up
     EXPECT_EQ(Queued(), 2u);
@@ -126,10 +131,10 @@ TEST_F(TerminalHostTest, RefusedCommandsChangeNothingAndQuitWritesTheEndLine) {
     host_->Execute({CommandKind::Disconnect, 0, {}});  // not connected
     host_->EnableConnect(false);
     host_->Execute({CommandKind::Connect, 0, {}});  // connecting or connected
-    EXPECT_EQ(shown_.size(), 9u);                   // two messages and seven errors
+    EXPECT_EQ(shown_.size(), 10u);                  // two messages and eight errors
     EXPECT_EQ(std::ranges::count_if(
                   shown_, [](const auto& line) { return line.starts_with(R"({"event":"error")"); }),
-              7);
+              8);
     EXPECT_EQ(dir_.Read("Activity.log"), log);
 
     EXPECT_EQ(host_->Execute({CommandKind::Quit, 0, {}}), TerminalHost::Outcome::Quit);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -41,6 +42,7 @@ class FakeHost : public SessionHost {
     std::vector<uint32_t> answerIds;
     Lines viewForms;  // "message / reply"
     size_t errors = 0;
+    std::vector<SessionEvent> events;  // every one but the errors
 
     bool ReadFields(UserFields& fields) override {
         fields = typed;
@@ -65,13 +67,30 @@ class FakeHost : public SessionHost {
         viewForms.push_back(Field(result, 0) + " / " + Field(result, 1));
     }
     void Notify(const SessionEvent& event) override {
-        errors += event.kind == SessionEvent::Kind::Error ? 1u : 0u;
+        if (event.kind == SessionEvent::Kind::Error) {
+            ++errors;
+        } else {
+            events.push_back(event);
+        }
+    }
+    // "kind number recipient text" of the sending and not-sent events.
+    Lines Messages() const {
+        Lines shown;
+        for (const SessionEvent& event : events) {
+            if (event.kind == SessionEvent::Kind::Sending ||
+                event.kind == SessionEvent::Kind::NotSent) {
+                shown.push_back(
+                    (event.kind == SessionEvent::Kind::Sending ? "sent " : "not sent ") +
+                    std::to_string(event.messageNumber) + " " + event.recipient + " " + event.text);
+            }
+        }
+        return shown;
     }
 };
 
 // A started session with a fake host, its own activity log and a real listener on a free port,
 // registering at `realCenter` when given, else at a scripted center: registration i gets
-// script[i] (nullopt: unreachable) and a list of the session and "Dave" (its key, another port).
+// script[i] (nullopt: unreachable) and lists(own entry, i), by default the session and "Dave".
 struct SessionRig {
     struct Link : CenterLink {
         explicit Link(SessionRig& rig) : m_rig(rig) {}
@@ -81,8 +100,8 @@ struct SessionRig {
             if (turn >= m_rig.script.size() || !m_rig.script[turn]) {
                 return false;
             }
-            const ParlonEntry& own = m_rig.linkEntries.back();
-            parlons = {own, test::MakeEntry(kDavePort, "Dave", own.PublicKeyText())};
+            parlons = m_rig.lists ? m_rig.lists(m_rig.linkEntries.back(), turn)
+                                  : std::vector{m_rig.linkEntries.back(), m_rig.Dave()};
             schedule = *m_rig.script[turn];
             return true;
         }
@@ -111,6 +130,11 @@ struct SessionRig {
         session->Start();
     }
 
+    // Dave keeps the key text of the session's first link, a valid key that no Connect changes.
+    ParlonEntry Dave() const {
+        return test::MakeEntry(kDavePort, "Dave", linkEntries.front().PublicKeyText());
+    }
+
     // How often `line` stands in the activity log (time stamps left aside).
     size_t LogCount(const std::string& line) const {
         std::ifstream file(dir.Path() / "Activity.log");
@@ -125,6 +149,7 @@ struct SessionRig {
     GuardedQueue incoming;
     FakeHost host;
     std::vector<std::optional<CenterSchedule>> script;
+    std::function<std::vector<ParlonEntry>(const ParlonEntry& own, size_t turn)> lists;
     std::vector<ParlonEntry> linkEntries;  // the own entry each link was made with
     size_t registrations = 0;
     size_t signOffs = 0;
@@ -163,9 +188,12 @@ TEST(SessionTest, ConnectDisconnectAndConnectAgain) {
     EXPECT_TRUE(rig.host.connectEnabled);
 
     // What is queued meanwhile leaves after the next Connect; unusable items are dropped.
-    rig.session->QueueOutgoing(kNewMessage, 1, QueuedText("hello"));
-    rig.session->QueueOutgoing(kNewMessage, 2, QueuedText("past the end of the list"));
-    rig.session->QueueOutgoing(kReply, 4242, QueuedText("unknown id"));
+    rig.session->QueueOutgoing(OutgoingTarget::Message(MessageRecipient::Of(rig.Dave())),
+                               QueuedText("hello"));
+    const ParlonEntry erin = test::MakeEntry(kDavePort + 1, "Erin", "(key)");
+    rig.session->QueueOutgoing(OutgoingTarget::Message(MessageRecipient::Of(erin)),
+                               QueuedText("to one who is not in the list"));
+    rig.session->QueueOutgoing(OutgoingTarget::Reply(4242), QueuedText("unknown id"));
     rig.incoming.Push(ByteBuffer());  // received garbage
     rig.incoming.Push(ByteBuffer("F\x01\0\0\0\x09", 6));
     rig.session->OnTimer(kPollTimer);  // a stray tick while disconnected sends nothing
@@ -173,13 +201,66 @@ TEST(SessionTest, ConnectDisconnectAndConnectAgain) {
     rig.session->OnTimer(kPollTimer);
     ASSERT_EQ(rig.sends.size(), 1u);
     EXPECT_EQ(uint16_t{rig.sends[0].first.port}, kDavePort);  // hop count 1: straight to Dave
-    EXPECT_EQ(rig.host.errors, 2u);
+    EXPECT_EQ(rig.host.errors, 1u);
+    EXPECT_EQ(rig.host.Messages(),
+              (Lines{"sent 1 Dave hello", "not sent 2 Erin to one who is not in the list"}));
     EXPECT_TRUE(rig.host.answerForms.empty() && rig.host.viewForms.empty());
     // The first line still has the nickname from before Connect read the fields.
     EXPECT_EQ(rig.LogCount("Alice: Initialize encryption and connecting to server..."), 1u);
     EXPECT_EQ(rig.LogCount("Alicia: Deinitialize encryption and disconnect from server..."), 1u);
     EXPECT_EQ(rig.LogCount("Alicia: - Sending \"hello\" to Dave."), 1u);
     EXPECT_EQ(rig.LogCount("Alicia: - Replying \"unknown id\" with Message ID 4242."), 1u);
+}
+
+// A message is for the parlon the user chose, not for a row: after a switch it goes to that
+// parlon wherever it stands, and when the parlon has gone (or came back with another key pair)
+// it is not sent at all, not logged, and the user is told.
+TEST(SessionTest, AMessageGoesToTheParlonChosenWhereverItStandsOrIsNotSent) {
+    struct Case {
+        const char* what;
+        std::vector<const char*> after;  // the list in use when it leaves
+        bool sent;
+    };
+    const Case cases[] = {
+        {"same row", {"own", "Dave", "Erin"}, true},
+        {"moved", {"Erin", "own", "Dave"}, true},
+        {"gone, another in its row", {"own", "Erin"}, false},
+        {"back with another key", {"own", "Erin", "Dave*"}, false},
+    };
+    for (const Case& c : cases) {
+        SessionRig rig;
+        rig.script = {Schedule(0, 10), Schedule(0, 20)};  // each switches at once
+        rig.lists = [&](const ParlonEntry& own, size_t turn) {
+            std::vector<ParlonEntry> list;
+            for (const std::string name :
+                 turn == 0 ? std::vector{"own", "Dave", "Erin"} : c.after) {
+                list.push_back(name == "own"    ? own
+                               : name == "Dave" ? rig.Dave()
+                               : name == "Dave*"
+                                   ? test::MakeEntry(kDavePort, "Dave", "(another key)")
+                                   : test::MakeEntry(kDavePort + 1, "Erin", own.PublicKeyText()));
+            }
+            return list;
+        };
+        rig.session->OnConnect();
+        ASSERT_EQ(rig.session->ActiveParlons().size(), 3u) << c.what;
+        const auto dave = MessageRecipient::Of(rig.session->ActiveParlons()[1]);
+        EXPECT_EQ(dave.nickname, "Dave");
+        rig.session->QueueOutgoing(OutgoingTarget::Message(dave), QueuedText("for Dave only"));
+        rig.session->OnTimer(kRegisterTimer);  // the next list comes into use
+        rig.session->OnTimer(kPollTimer);
+        EXPECT_EQ(rig.sends.size(), c.sent ? 1u : 0u) << c.what;
+        if (c.sent) {  // hop count 1: the first hop is the addressee
+            EXPECT_EQ(uint16_t{rig.sends[0].first.port}, kDavePort) << c.what;
+        }
+        EXPECT_EQ(rig.host.Messages(), Lines{(c.sent ? "sent 1 Dave " : "not sent 1 Dave ") +
+                                             std::string("for Dave only")})
+            << c.what;
+        EXPECT_EQ(rig.LogCount("Alice: - Sending \"for Dave only\" to Dave."), c.sent ? 1u : 0u)
+            << c.what;
+        EXPECT_EQ(rig.host.errors, 0u) << c.what;
+    }
+    EXPECT_EQ(NotSentText("Dave"), "Dave has left the network; your message was not sent.");
 }
 
 // The first registration switches at once (timer 2 at 10000, timer 3 at 500); a second one
@@ -281,9 +362,16 @@ struct Node : SessionRig {
     void Tick() {
         session->OnTimer(kPollTimer);
         for (; answered < host.answerForms.size(); ++answered) {
-            session->QueueOutgoing(kReply, host.answerIds[answered],
+            session->QueueOutgoing(OutgoingTarget::Reply(host.answerIds[answered]),
                                    QueuedText("re: " + host.answerForms[answered]));
         }
+    }
+
+    // Queues `text` to the parlon in row `row` of the list in use.
+    void SendTo(size_t row, const std::string& text) {
+        session->QueueOutgoing(
+            OutgoingTarget::Message(MessageRecipient::Of(session->ActiveParlons().at(row))),
+            QueuedText(text));
     }
 
     size_t answered = 0;
@@ -329,7 +417,7 @@ TEST_P(SessionNetworkTest, AMessageReachesItsAddresseeAndTheReplyComesBack) {
     const uint32_t hopCount = GetParam();
     StartNetwork(hopCount, 4);
     Node& sender = *nodes_.front();
-    sender.session->QueueOutgoing(kNewMessage, 3, QueuedText("hello there"));
+    sender.SendTo(3, "hello there");
     ASSERT_TRUE(PumpUntil([&] { return !sender.host.viewForms.empty(); }));
     EXPECT_EQ(sender.host.viewForms, Lines{"hello there / re: hello there"});
     EXPECT_EQ(nodes_[3]->host.answerForms, Lines{"hello there"});
@@ -352,11 +440,11 @@ TEST_F(SessionNetworkTest, ItemsOfOneTickAreHandledInArrivalOrderAndOneToADownNo
     StartNetwork(1, 3);
     Node& sender = *nodes_[0];
     Node& addressee = *nodes_[2];
-    sender.session->QueueOutgoing(kNewMessage, 1, QueuedText("lost"));
+    sender.SendTo(1, "lost");
     nodes_.erase(nodes_.begin() + 1);  // N1 stops listening and signs off; lists still name it
     const Lines texts{"one", "two", "three"};
     for (const std::string& text : texts) {
-        sender.session->QueueOutgoing(kNewMessage, 2, QueuedText(text));
+        sender.SendTo(2, text);
     }
     sender.session->OnTimer(kPollTimer);  // sends each, one connection after another
     ASSERT_TRUE(test::Eventually([&] { return addressee.incoming.Size() == 3; }));

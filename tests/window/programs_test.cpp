@@ -151,6 +151,7 @@ TEST_F(ProgramsTest, AWindowAndTwoNodesExchangeMessagesBothWays) {
 
     // After the switch everyone's list in use holds all three, the window's with its own row.
     auto* list = Child<QTreeWidget>(*window, "parlonList");
+    EXPECT_EQ(window->focusWidget(), list);  // Return now writes to a row, never presses Exit
     ASSERT_TRUE(QTest::qWaitFor([list] { return list->topLevelItemCount() == 3; }, kWaitMs));
     const QList<QTreeWidgetItem*> wendy = list->findItems(QStringLiteral("Wendy"), {});
     ASSERT_EQ(wendy.size(), 1);

@@ -85,17 +85,17 @@ TEST_F(MainWindowTest, ALongNicknameFromTheSettingsIsShownWholeAndRefusedWhenRea
     EXPECT_EQ(m_nickname->text(), "ABCDEFGHIJKLMNO");
     // A refused port stops the reading before the nickname: one message at a time.
     Type(m_port, "12x");
-    EXPECT_EQ(PressExit(), QStringList{kNotAnIntegerMessage});
+    EXPECT_EQ(PressExit(), QStringList{"Port: please enter an integer."});
     Type(m_port, "40000");
-    EXPECT_EQ(PressExit(), QStringList{kNicknameTooLongMessage});
+    EXPECT_EQ(PressExit(), QStringList{"Nickname: please enter no more than 12 characters."});
     EXPECT_EQ(m_window->focusWidget(), m_nickname);
     EXPECT_EQ(m_nickname->selectedText(), "ABCDEFGHIJKLMNO");
 }
 
 TEST_F(MainWindowTest, ExitWritesTheEndLineThenRefusesABadPortOrCloses) {
     const std::pair<const char*, std::vector<const char*>> messageAndPorts[] = {
-        {kNotAnIntegerMessage, {"abc", "", "8 8"}},
-        {kPortRangeMessage, {"0", "-1", "65536", "99999999999"}},
+        {"Port: please enter an integer.", {"abc", "", "8 8"}},
+        {"Port: please enter a port number from 1 to 65535.", {"0", "-1", "65536", "99999999999"}},
         {nullptr, {"1", " 65535 "}}};  // no message: the window closes
     long exits = 0;
     for (const auto& [message, ports] : messageAndPorts) {
@@ -109,26 +109,39 @@ TEST_F(MainWindowTest, ExitWritesTheEndLineThenRefusesABadPortOrCloses) {
     }
 }
 
+// The boxes count bytes of UTF-8, not characters; the box being written in shows what is left.
 TEST_F(MainWindowTest, TheNicknameTakesTwelveBytesOfTypingAndAMessageBox110) {
     OpenWindow(Settings());
-    // A double click with no row selected composes to no row (-1): the session drops it.
-    QTest::mouseDClick(Child<QTreeWidget>(*m_window, "parlonList")->viewport(), Qt::LeftButton);
-    EXPECT_EQ(LastMessageWindow()->Form().DestIndex(), 0xFFFFFFFFu);
+    auto* list = Child<QTreeWidget>(*m_window, "parlonList");
+    // A double click with no row selected opens nothing: there is no one to write to.
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton);
+    EXPECT_TRUE(m_window->findChildren<CMessageDlg*>().isEmpty());
+    static_cast<SessionHost&>(*m_window).RebuildListView({ListedParlon("Dave", 9002)});
+    list->setCurrentItem(list->topLevelItem(0));
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton);
     auto* message = Child<Utf8TextEdit>(*LastMessageWindow(), "messageEdit");
+    const auto* left = Child<QLabel>(*LastMessageWindow(), "bytesLeft");
+    EXPECT_EQ(left->text(), "110 left");
     const struct {
         QWidget* box;
         QString typed;
         size_t keptBytes;
-    } cases[] = {{m_nickname, "ABCDEFGHIJKLM", 12},
-                 {m_nickname, "ABCDEFGHIJKé", 11},
-                 {message, QString(111, 'x'), 110},
-                 {message, QString(37, QChar(0x20AC)), 108},
-                 {message, QString(36, QChar(0x20AC)) + "é", 110}};
-    for (const auto& [box, typed, keptBytes] : cases) {
+        const char* left;  // message box: the count shown
+    } cases[] = {{m_nickname, "ABCDEFGHIJKLM", 12, ""},
+                 {m_nickname, "ABCDEFGHIJKé", 11, ""},
+                 {message, "é", 2, "108 left"},
+                 {message, QString(109, 'x'), 109, "1 left"},
+                 {message, QString(111, 'x'), 110, "0 left"},
+                 {message, QString(37, QChar(0x20AC)), 108, "2 left"},
+                 {message, QString(36, QChar(0x20AC)) + "é", 110, "0 left"}};
+    for (const auto& [box, typed, keptBytes, shown] : cases) {
         Type(box, typed);
         const QString kept = box == m_nickname ? m_nickname->text() : message->Text();
         EXPECT_TRUE(typed.startsWith(kept)) << typed.toStdString();
         EXPECT_EQ(kept.toStdString().size(), keptBytes) << typed.toStdString();
+        if (box == message) {
+            EXPECT_EQ(left->text(), shown) << typed.toStdString();
+        }
     }
 }
 
@@ -154,6 +167,7 @@ TEST_F(MainWindowTest, AnAnswerRepliesWhenTimeIsUpHiddenOrNotAndAViewNever) {
     SessionHost& host = *m_window;
     host.OpenAnswerForm(Field("Are you there?"), 1, 30000);
     EXPECT_EQ(LastMessageWindow()->windowTitle(), "Time Left:  30");
+    EXPECT_EQ(Child<QLabel>(*LastMessageWindow(), "bytesLeft")->text(), "110 left");
     EXPECT_EQ(Child<Utf8TextEdit>(*LastMessageWindow(), "messageEdit")->Text(), "Are you there?");
     // OK, Escape and the close box only hide a window with time left.
     QList<CMessageDlg*> hidden;

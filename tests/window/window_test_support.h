@@ -29,6 +29,16 @@ Widget* Child(const QObject& parent, const char* name) {
     return child;
 }
 
+// A parlon of a list on 127.0.0.1, with a key text of its own.
+inline ParlonEntry ListedParlon(const char* nickname, uint16_t port) {
+    ParlonEntry entry;
+    entry.ip = ParseIpv4("127.0.0.1");
+    entry.port = port;
+    entry.SetNickname(nickname);
+    entry.SetPublicKey(std::string("key of ") + nickname);
+    return entry;
+}
+
 // Types `text` one code point at a time (QTest::keyClicks knows only the ASCII keys).
 inline void TypeText(QWidget* widget, const QString& text) {
     for (qsizetype at = 0, length = 1; at < text.size(); at += length) {
