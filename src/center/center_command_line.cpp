@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace parlon {
 
@@ -41,6 +42,8 @@ std::optional<CenterCommandLine> ParseCenterCommandLine(int argc, const char* co
     CenterSettings& settings = commandLine.settings;
     std::string listen(kDefaultCenterListen);
     uint32_t expire = 0;
+    std::string store;
+    std::vector<std::string> proxies;
 
     CLI::App app("The registration server of a parlon network.", "parlon-center");
     app.option_defaults()->always_capture_default();
@@ -69,6 +72,26 @@ std::optional<CenterCommandLine> ParseCenterCommandLine(int argc, const char* co
     app.add_option("--request-deadline", settings.requestDeadline,
                    "Time a connection has to deliver its request and take the reply, ms")
         ->check(CLI::PositiveNumber);
+    app.add_option("--store", store,
+                   "Keep the list in this Redis server, shared by every center of a cluster "
+                   "(their hosts' clocks in step, every center with the same announced "
+                   "words); without it the list stays in this center's memory")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return ParseStoreAddress(text)
+                           ? std::string()
+                           : "expected redis://HOST:PORT or redis://HOST:PORT/DB";
+            },
+            "redis://HOST:PORT[/DB]"));
+    app.add_option("--proxy-protocol", proxies,
+                   "Take connections only from these proxies, each beginning with a PROXY "
+                   "protocol header (v1 or v2) that names the parlon's own address")
+        ->delimiter(',')
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return ParseListenAddress(text + ":0") ? std::string() : "expected an IPv4 address";
+            },
+            "ADDRESS"));
 
     try {
         app.parse(argc, argv);
@@ -77,6 +100,12 @@ std::optional<CenterCommandLine> ParseCenterCommandLine(int argc, const char* co
         return std::nullopt;
     }
     commandLine.listen = *ParseListenAddress(listen);
+    if (!store.empty()) {
+        commandLine.store = ParseStoreAddress(store);
+    }
+    for (const std::string& proxy : proxies) {
+        settings.proxies.push_back(ParseListenAddress(proxy + ":0")->ip);
+    }
     settings.expire =
         expire != 0
             ? expire

@@ -1,16 +1,21 @@
 #include "center/center_server.h"
 
+#include <algorithm>
 #include <array>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 #include <cassert>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "center/center_request.h"
 #include "center/center_schedule.h"
+#include "center/memory_registry_store.h"
+#include "center/proxy_header.h"
 #include "net/asio_endpoint.h"
 #include "net/packet.h"
 #include "net/wire_format.h"
@@ -41,18 +46,23 @@ std::string CountText(size_t count) {
 // next attempt instead of spinning on the same error.
 constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 
+// After a sweep of expired entries that found the store unreachable, wait this long before the
+// next one instead of trying again at once.
+constexpr std::chrono::milliseconds kSweepRetryDelay{250};
+
 }  // namespace
 
-// One accepted connection: reads one request frame within the deadline, acts on it, answers a
-// Registration, and closes. Kept alive by the handlers of its pending operations; listed in
-// the server while it lives, so that Close() can end it.
+// One accepted connection: reads the PROXY header when the center sits behind proxies, then
+// one request frame, all within the deadline; acts on it, answers a Registration, and closes. Kept
+// alive by the handlers of its pending operations; listed in the server while it lives, so that
+// Close() can end it.
 class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
   public:
     CenterExchange(CenterServer& server, tcp::socket socket, const tcp::endpoint& peer)
         : m_server(server),
           m_socket(std::move(socket)),
           m_deadline(m_socket.get_executor()),
-          m_peer(peer) {
+          m_client(ToPeerAddress(peer)) {
         m_server.m_exchanges.insert(this);
     }
     ~CenterExchange() { m_server.OnExchangeEnded(this); }
@@ -65,12 +75,15 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
                 self->CloseSocket();
             }
         });
-        // One read takes the whole request when it has already arrived, as it usually has.
-        asio::async_read(m_socket, asio::buffer(m_request),
-                         asio::transfer_at_least(kFrameHeaderSize),
-                         [self = shared_from_this()](std::error_code error, size_t read) {
-                             self->OnHeader(error, read);
-                         });
+        const std::vector<uint32_t>& proxies = m_server.m_settings.proxies;
+        if (proxies.empty()) {
+            ReadRequest(0);
+        } else if (std::find(proxies.begin(), proxies.end(), m_client.ip) == proxies.end()) {
+            Refuse("not one of the proxies the center takes");
+        } else {
+            m_proxyBytes.resize(kProxyHeaderMaxSize);
+            ReadProxyBytes(0);
+        }
     }
 
     // The server is closing: end this connection without a word.
@@ -81,6 +94,61 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
     }
 
   private:
+    // The one address by which the center knows its client, in log lines and wherever it
+    // judges a client: the connection's peer, or the client that a proxy's header names.
+    const PeerAddress& ClientAddress() const { return m_client; }
+
+    // `have` bytes of the PROXY header (and maybe more) are in m_proxyBytes.
+    void ReadProxyBytes(size_t have) {
+        m_socket.async_read_some(
+            asio::buffer(m_proxyBytes.data() + have, m_proxyBytes.size() - have),
+            [self = shared_from_this(), have](std::error_code error, size_t read) {
+                self->OnProxyBytes(error, have + read);
+            });
+    }
+
+    void OnProxyBytes(std::error_code error, size_t have) {
+        if (error) {
+            Fail(error, have);
+            return;
+        }
+        const ProxyHeader header = ReadProxyHeader({m_proxyBytes.data(), have});
+        switch (header.kind) {
+            case ProxyHeader::Kind::Incomplete:
+                assert(have < m_proxyBytes.size());
+                ReadProxyBytes(have);
+                return;
+            case ProxyHeader::Kind::Refused:
+                Refuse(header.reason);
+                return;
+            case ProxyHeader::Kind::Local:
+                m_proxyCheck = true;
+                break;
+            case ProxyHeader::Kind::Proxied:
+                m_client = header.client;
+                break;
+        }
+        // What came after the header is the start of the request.
+        const size_t rest = std::min(have - header.size, m_request.size());
+        std::memcpy(m_request.data(), m_proxyBytes.data() + header.size, rest);
+        m_proxyBytes = {};
+        ReadRequest(rest);
+    }
+
+    // `have` bytes of the request are in m_request.
+    void ReadRequest(size_t have) {
+        if (have >= kFrameHeaderSize) {
+            OnHeader({}, have);
+            return;
+        }
+        // One read takes the whole request when it has already arrived, as it usually has.
+        asio::async_read(m_socket, asio::buffer(m_request.data() + have, m_request.size() - have),
+                         asio::transfer_at_least(kFrameHeaderSize - have),
+                         [self = shared_from_this(), have](std::error_code error, size_t read) {
+                             self->OnHeader(error, have + read);
+                         });
+    }
+
     void OnHeader(std::error_code error, size_t read) {
         if (error) {
             Fail(error, read);
@@ -108,7 +176,12 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
     // The request is whole, or refused.
     void OnRequest(const CenterRequest& request) {
         if (request.kind == CenterRequest::Kind::Registration) {
-            m_reply = m_server.OnRegistration(request.entry);
+            std::optional<CenterServer::Reply> reply = m_server.OnRegistration(request.entry);
+            if (!reply) {
+                End();  // no reply: the parlon's registration fails and it tries again later
+                return;
+            }
+            m_reply = std::move(*reply);
             const std::array<asio::const_buffer, 2> pieces = {
                 asio::buffer(m_reply.head.Data(), m_reply.head.Length()),
                 asio::buffer(m_reply.entries.Data(), m_reply.entries.Length())};
@@ -141,7 +214,9 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
         if (m_aborted) {
             return;
         }
-        if (m_timedOut) {
+        if (m_proxyCheck && error == asio::error::eof && read == 0) {
+            End();  // the proxy's health check: it only wanted to see the center accept
+        } else if (m_timedOut) {
             Refuse("no whole frame within " + std::to_string(m_server.m_settings.requestDeadline) +
                    " ms (" + std::to_string(read) + " bytes)");
         } else if (error == asio::error::eof) {
@@ -164,7 +239,7 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
         CloseSocket();
     }
 
-    std::string PeerText() const { return EndpointText(ToPeerAddress(m_peer)); }
+    std::string PeerText() const { return EndpointText(ClientAddress()); }
 
     void CloseSocket() {
         std::error_code ignored;
@@ -174,18 +249,22 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
     CenterServer& m_server;
     tcp::socket m_socket;
     asio::steady_timer m_deadline;
-    const tcp::endpoint m_peer;
+    PeerAddress m_client;
+    std::vector<uint8_t> m_proxyBytes;  // the PROXY header, while it is read
+    bool m_proxyCheck = false;          // a proxy's own connection, announced as such
     std::array<uint8_t, kRegistrationFrameSize> m_request{};  // the longest request
     CenterServer::Reply m_reply;                              // held until written
     bool m_timedOut = false;
     bool m_aborted = false;
 };
 
-CenterServer::CenterServer(asio::io_context& io, const CenterSettings& settings, CenterLogSink log)
+CenterServer::CenterServer(asio::io_context& io, const CenterSettings& settings, CenterLogSink log,
+                           std::unique_ptr<RegistryStore> store)
     : m_settings(settings),
       m_log(std::move(log)),
-      m_start(std::chrono::steady_clock::now()),
-      m_registry(Millis(settings.expire), settings.maxEntries),
+      m_store(store != nullptr ? std::move(store)
+                               : std::make_unique<MemoryRegistryStore>(Millis(settings.expire),
+                                                                       settings.maxEntries)),
       m_acceptor(io),
       m_acceptRetry(io),
       m_expiryTimer(io) {
@@ -233,43 +312,41 @@ void CenterServer::Close() {
     }
 }
 
-CenterServer::Reply CenterServer::OnRegistration(const ParlonEntry& entry) {
-    SweepExpired();
+std::optional<CenterServer::Reply> CenterServer::OnRegistration(const ParlonEntry& entry) {
     const Millis now = Now();
+    const RegistryStore::Change change = m_store->Register(entry, now);
+    LogExpired(change);
     const std::string who = EndpointText(entry.Address()) + " " + PrintableNickname(entry);
-    switch (m_registry.Register(entry, now)) {
-        case CenterRegistry::Outcome::Added:
-            Log("registered " + who + " (new; " + CountText(m_registry.Size()) + ")");
+    switch (change.outcome) {
+        case RegistryStore::Outcome::Added:
+            Log("registered " + who + " (new; " + CountText(change.listed) + ")");
             break;
-        case CenterRegistry::Outcome::Renewed:
-            Log("registered " + who + " (renewed; " + CountText(m_registry.Size()) + ")");
+        case RegistryStore::Outcome::Renewed:
+            Log("registered " + who + " (renewed; " + CountText(change.listed) + ")");
             break;
-        case CenterRegistry::Outcome::Full:
+        case RegistryStore::Outcome::Full:
             Log("registration of " + who + " refused: the list is full (" +
-                CountText(m_registry.Size()) + ")");
+                CountText(change.listed) + ")");
             break;
+        default:
+            // Unavailable: the store has said so once; nothing was written.
+            return std::nullopt;
     }
     ArmExpiryTimer();
-    return {EncodeCenterReplyHead(ScheduleAt(m_settings, now),
-                                  static_cast<uint32_t>(m_registry.Size())),
-            ListedBytes()};
-}
-
-const ByteBuffer& CenterServer::ListedBytes() {
-    if (m_listedRevision != m_registry.Revision()) {
-        const std::vector<ParlonEntry>& entries = m_registry.Entries();
-        m_listedBytes =
-            ByteBuffer(entries.data(), static_cast<uint32_t>(entries.size() * kParlonEntrySize));
-        m_listedRevision = m_registry.Revision();
-    }
-    return m_listedBytes;
+    const ByteBuffer& listed = m_store->ListedBytes();
+    return Reply{EncodeCenterReplyHead(ScheduleAt(m_settings, now),
+                                       static_cast<uint32_t>(listed.Length() / kParlonEntrySize)),
+                 listed};
 }
 
 void CenterServer::OnSignOff(const PeerAddress& address) {
-    if (m_registry.SignOff(address)) {
-        Log("signed off " + EndpointText(address) + " (" + CountText(m_registry.Size()) + ")");
-    } else {
+    const RegistryStore::Change change = m_store->SignOff(address);
+    if (change.outcome == RegistryStore::Outcome::SignedOff) {
+        Log("signed off " + EndpointText(address) + " (" + CountText(change.listed) + ")");
+    } else if (change.outcome == RegistryStore::Outcome::NotListed) {
         Log("sign-off of " + EndpointText(address) + ", which is not registered");
+    } else {
+        Log("sign-off of " + EndpointText(address) + " lost: the store is unreachable");
     }
 }
 
@@ -323,33 +400,46 @@ void CenterServer::OnAccepted(std::error_code error, tcp::socket socket) {
     AcceptNext();
 }
 
-void CenterServer::SweepExpired() {
-    for (const ParlonEntry& entry : m_registry.DropExpired(Now())) {
+void CenterServer::LogExpired(const RegistryStore::Change& change) {
+    for (const ParlonEntry& entry : change.expired) {
         Log("expired " + EndpointText(entry.Address()) + " " + PrintableNickname(entry) + " (" +
-            CountText(m_registry.Size()) + ")");
+            CountText(change.listed) + ")");
     }
 }
 
 void CenterServer::ArmExpiryTimer() {
     // Renewals only move expiries later, so a timer armed for an earlier moment is still
     // right: it finds nothing to drop and arms itself again.
-    const std::optional<Millis> next = m_registry.NextExpiry();
+    const std::optional<Millis> next = m_store->NextExpiry();
     if (m_expiryArmed || m_closed || !next) {
         return;
     }
     m_expiryArmed = true;
-    m_expiryTimer.expires_at(m_start + *next);
+    m_expiryTimer.expires_after(std::max(*next - Now(), Millis(0)));
     m_expiryTimer.async_wait([this](std::error_code error) {
         m_expiryArmed = false;
-        if (!error) {
-            SweepExpired();
-            ArmExpiryTimer();
+        if (error) {
+            return;
         }
+        const RegistryStore::Change change = m_store->DropExpired(Now());
+        LogExpired(change);
+        if (change.outcome != RegistryStore::Outcome::Unavailable) {
+            ArmExpiryTimer();
+            return;
+        }
+        m_expiryArmed = true;
+        m_expiryTimer.expires_after(kSweepRetryDelay);
+        m_expiryTimer.async_wait([this](std::error_code retryError) {
+            m_expiryArmed = false;
+            if (!retryError) {
+                ArmExpiryTimer();
+            }
+        });
     });
 }
 
 CenterServer::Millis CenterServer::Now() const {
-    return std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - m_start);
+    return m_store->Now();
 }
 
 }  // namespace parlon

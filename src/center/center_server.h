@@ -1,6 +1,7 @@
 // CenterServer: the center's network side. Accepts connections on one endpoint, reads one
-// Registration or SignOff frame from each, answers a Registration with the schedule and the
-// list and then closes, and keeps its CenterRegistry up to date, expiry included.
+// Registration or SignOff frame from each (after a PROXY header when the settings name
+// proxies), answers a Registration with the schedule and the list and then closes, and keeps
+// its RegistryStore up to date, expiry included.
 //
 // Every handler runs on the io_context given at construction, so one thread running that
 // context serves every connection; a slow or silent client holds only its own connection,
@@ -20,13 +21,14 @@
 #include <asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <unordered_set>
 
-#include "center/center_registry.h"
 #include "center/center_settings.h"
+#include "center/registry_store.h"
 #include "common/byte_buffer.h"
 
 namespace parlon {
@@ -35,7 +37,9 @@ class CenterExchange;
 
 class CenterServer {
   public:
-    CenterServer(asio::io_context& io, const CenterSettings& settings, CenterLogSink log);
+    // Keeps its list in `store`, or in memory when `store` is null.
+    CenterServer(asio::io_context& io, const CenterSettings& settings, CenterLogSink log,
+                 std::unique_ptr<RegistryStore> store = nullptr);
     CenterServer(const CenterServer&) = delete;
     CenterServer& operator=(const CenterServer&) = delete;
     ~CenterServer();
@@ -51,7 +55,7 @@ class CenterServer {
 
   private:
     friend class CenterExchange;
-    using Millis = CenterRegistry::Millis;
+    using Millis = RegistryStore::Millis;
 
     // A reply in two pieces, written with one gather write: the head (magic, type, schedule,
     // count) made for this reply, and the entries shared by every reply until the list changes.
@@ -60,25 +64,22 @@ class CenterServer {
         ByteBuffer entries;
     };
 
-    // For CenterExchange: one complete request each.
-    Reply OnRegistration(const ParlonEntry& entry);
+    // For CenterExchange: one complete request each. No reply when the store cannot be reached.
+    std::optional<Reply> OnRegistration(const ParlonEntry& entry);
     void OnSignOff(const PeerAddress& address);
     void OnExchangeEnded(CenterExchange* exchange);
     void Log(const std::string& text);
 
     void AcceptNext();
     void OnAccepted(std::error_code error, asio::ip::tcp::socket socket);
-    // Drops and logs the expired entries; arms the expiry timer for the next one.
-    void SweepExpired();
+    // Logs the entries of `expired`, dropped by a change that left `listed` entries.
+    void LogExpired(const RegistryStore::Change& change);
     void ArmExpiryTimer();
     Millis Now() const;
-    // The registry's entries as reply bytes, copied only when the list has changed.
-    const ByteBuffer& ListedBytes();
 
     const CenterSettings m_settings;
     const CenterLogSink m_log;
-    const std::chrono::steady_clock::time_point m_start;
-    CenterRegistry m_registry;
+    const std::unique_ptr<RegistryStore> m_store;
     asio::ip::tcp::acceptor m_acceptor;
     asio::ip::tcp::endpoint m_acceptedFrom;  // filled by the pending accept
     asio::steady_timer m_acceptRetry;        // after an accept error other than a lost client
@@ -87,8 +88,6 @@ class CenterServer {
     bool m_closed = false;
     uint16_t m_port = 0;
     std::unordered_set<CenterExchange*> m_exchanges;  // the open connections
-    ByteBuffer m_listedBytes;                         // ListedBytes() at m_listedRevision
-    std::optional<uint64_t> m_listedRevision;
 };
 
 }  // namespace parlon

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "net/wire_format.h"
 
@@ -30,6 +31,10 @@ struct CenterSettings {
     uint32_t requestDeadline = 10000;
     // Connections beyond this many open ones are closed at once.
     size_t maxConnections = 1024;
+
+    // When not empty, every connection must come from one of these IPv4 addresses (network
+    // order, as in PeerAddress) and begin with a PROXY protocol header naming the client.
+    std::vector<uint32_t> proxies = {};
 };
 
 // Where a center writes its log lines (one event per call, no line feed). It is called on the

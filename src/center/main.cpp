@@ -6,6 +6,7 @@
 
 #include "center/center_command_line.h"
 #include "center/center_server.h"
+#include "center/redis_registry_store.h"
 #include "net/asio_endpoint.h"
 
 int main(int argc, char** argv) {
@@ -19,7 +20,13 @@ int main(int argc, char** argv) {
     const CenterLogSink log = StderrLogSink();
     try {
         asio::io_context io(1);
-        CenterServer server(io, commandLine->settings, log);
+        std::unique_ptr<RegistryStore> store;
+        if (commandLine->store) {
+            log("parlon-center: the list is kept in " + StoreAddressText(*commandLine->store));
+            store = std::make_unique<RedisRegistryStore>(
+                RedisRegistryStore::Options{*commandLine->store, commandLine->settings}, log);
+        }
+        CenterServer server(io, commandLine->settings, log, std::move(store));
         // Signals are taken over before the listening line tells anyone the center is up.
         asio::signal_set signals(io, SIGINT, SIGTERM);
         signals.async_wait([&](std::error_code error, int signal) {
