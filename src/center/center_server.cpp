@@ -214,7 +214,8 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
         if (m_aborted) {
             return;
         }
-        if (m_proxyCheck && error == asio::error::eof && read == 0) {
+        if (m_proxyCheck && read == 0 &&
+            (error == asio::error::eof || error == asio::error::connection_reset)) {
             End();  // the proxy's health check: it only wanted to see the center accept
         } else if (m_timedOut) {
             Refuse("no whole frame within " + std::to_string(m_server.m_settings.requestDeadline) +

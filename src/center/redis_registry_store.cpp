@@ -109,7 +109,9 @@ bool ParseNumber(std::string_view text, Number& value) {
 
 std::vector<ParlonEntry> EntriesOf(std::string_view bytes) {
     std::vector<ParlonEntry> entries(bytes.size() / kParlonEntrySize);
-    std::memcpy(entries.data(), bytes.data(), entries.size() * kParlonEntrySize);
+    if (!entries.empty()) {
+        std::memcpy(entries.data(), bytes.data(), entries.size() * kParlonEntrySize);
+    }
     return entries;
 }
 

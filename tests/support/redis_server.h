@@ -11,11 +11,12 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -24,8 +25,6 @@
 #include <vector>
 
 #include "center/redis_connection.h"
-
-extern char** environ;
 
 namespace parlon::test {
 
@@ -43,16 +42,19 @@ class RedisServer {
         std::vector<const char*> arguments = {
             "redis-server", "--port", port.c_str(), "--bind",  "127.0.0.1", "--save", "",
             "--appendonly", "no",     "--loglevel", "warning", "--dir",     "/tmp",   nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        const int spawned = ::posix_spawnp(&m_pid, arguments[0], &actions, nullptr,
-                                           const_cast<char* const*>(arguments.data()), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            m_pid = -1;
-            m_error = "cannot run redis-server (" + std::string(strerror(spawned)) +
-                      "); scripts/install-deps installs it";
+        // A child of its own that dies with the test, even when the test is killed or aborts
+        // before the destructor runs. Between fork and exec only async-signal-safe calls.
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, STDOUT_FILENO);
+            ::dup2(null, STDERR_FILENO);
+            ::execvp(arguments[0], const_cast<char* const*>(arguments.data()));
+            ::_exit(127);
+        }
+        if (m_pid < 0) {
+            m_error = "cannot start redis-server: " + std::string(strerror(errno));
             return false;
         }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -60,7 +62,9 @@ class RedisServer {
             int status = 0;
             if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
                 m_pid = -1;
-                m_error = "redis-server on 127.0.0.1:" + port + " ended at once";
+                m_error = WIFEXITED(status) && WEXITSTATUS(status) == 127
+                              ? "cannot run redis-server; scripts/install-deps installs it"
+                              : "redis-server on 127.0.0.1:" + port + " ended at once";
                 return false;
             }
             std::string ignored;

@@ -4,18 +4,20 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <stdexcept>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
 namespace parlon::testing {
 
 class TempDir {
-public:
+  public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "parlon-test-XXXXXX").string();
-        m_path = ::mkdtemp(pattern.data()) != nullptr ? pattern : throw std::runtime_error("mkdtemp");
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "parlon-test-XXXXXX").string();
+        m_path =
+            ::mkdtemp(pattern.data()) != nullptr ? pattern : throw std::runtime_error("mkdtemp");
     }
     ~TempDir() {
         std::error_code ignored;
@@ -37,7 +39,7 @@ public:
         return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     }
 
-private:
+  private:
     std::filesystem::path m_path;
 };
 
