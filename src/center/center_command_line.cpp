@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "common/address_text.h"
 
@@ -17,6 +18,8 @@ std::optional<CenterCommandLine> ParseCenterCommandLine(int argc, const char* co
     CenterSettings& settings = commandLine.settings;
     std::string listen(kDefaultCenterListen);
     uint32_t expire = 0;
+    std::string store;
+    std::vector<std::string> proxies;
 
     CLI::App app("The registration server of a parlon network.", "parlon-center");
     app.option_defaults()->always_capture_default();
@@ -45,6 +48,26 @@ std::optional<CenterCommandLine> ParseCenterCommandLine(int argc, const char* co
     app.add_option("--request-deadline", settings.requestDeadline,
                    "Time a connection has to deliver its request and take the reply, ms")
         ->check(CLI::PositiveNumber);
+    app.add_option("--store", store,
+                   "Keep the list in this Redis server, shared by every center of a cluster "
+                   "(their hosts' clocks in step, every center with the same announced "
+                   "words); without it the list stays in this center's memory")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return ParseStoreAddress(text)
+                           ? std::string()
+                           : "expected redis://HOST:PORT or redis://HOST:PORT/DB";
+            },
+            "redis://HOST:PORT[/DB]"));
+    app.add_option("--proxy-protocol", proxies,
+                   "Take connections only from these proxies, each beginning with a PROXY "
+                   "protocol header (v1 or v2) that names the parlon's own address")
+        ->delimiter(',')
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return ParseDottedIpv4(text) ? std::string() : "expected an IPv4 address";
+            },
+            "ADDRESS"));
 
     try {
         app.parse(argc, argv);
@@ -53,6 +76,12 @@ std::optional<CenterCommandLine> ParseCenterCommandLine(int argc, const char* co
         return std::nullopt;
     }
     commandLine.listen = *ParseAddressAndPort(listen);
+    if (!store.empty()) {
+        commandLine.store = ParseStoreAddress(store);
+    }
+    for (const std::string& proxy : proxies) {
+        settings.proxies.push_back(*ParseDottedIpv4(proxy));
+    }
     settings.expire =
         expire != 0
             ? expire

@@ -1,7 +1,8 @@
 // The command line of parlon-center:
 //   parlon-center [--listen ADDRESS:PORT] [--hop-count N] [--poll-period MS] [--reply-time MS]
 //                 [--register-period MS] [--switch-period MS] [--expire MS]
-//                 [--request-deadline MS]
+//                 [--request-deadline MS] [--store redis://HOST:PORT[/DB]]
+//                 [--proxy-protocol ADDRESS[,ADDRESS...]]
 #pragma once
 
 #include <optional>
@@ -9,6 +10,7 @@
 #include <string_view>
 
 #include "center/center_settings.h"
+#include "center/redis_registry_store.h"
 #include "common/wire_records.h"
 
 namespace parlon {
@@ -16,6 +18,7 @@ namespace parlon {
 struct CenterCommandLine {
     PeerAddress listen;  // where to listen; port 0 takes a free port
     CenterSettings settings;
+    std::optional<StoreAddress> store;  // the shared registry; none: the list in memory
 };
 
 inline constexpr std::string_view kDefaultCenterListen = "127.0.0.1:7878";

@@ -2,9 +2,12 @@
 
 #include <asio/read.hpp>
 #include <asio/write.hpp>
+#include <algorithm>
 #include <cassert>
+#include <cstring>
 #include <utility>
 
+#include "center/proxy_header.h"
 #include "net/asio_endpoint.h"
 
 namespace parlon {
@@ -13,13 +16,15 @@ using asio::ip::tcp;
 
 CenterExchange::CenterExchange(CenterExchangeOwner& owner, tcp::socket socket,
                                const tcp::endpoint& peer, ConnectionSlot slot,
-                               std::chrono::milliseconds requestDeadline)
+                               std::chrono::milliseconds requestDeadline,
+                               const std::vector<uint32_t>& proxies)
     : m_owner(owner),
       m_socket(std::move(socket)),
       m_slot(std::move(slot)),
       m_requestDeadline(requestDeadline),
+      m_proxies(proxies),
       m_deadline(m_socket.get_executor()),
-      m_peer(peer) {}
+      m_client(ToPeerAddress(peer)) {}
 
 CenterExchange::~CenterExchange() {
     m_owner.OnExchangeEnded(*this);
@@ -33,10 +38,62 @@ void CenterExchange::Start() {
             self->CloseSocket();
         }
     });
+    if (m_proxies.empty()) {
+        ReadRequest(0);
+    } else if (std::find(m_proxies.begin(), m_proxies.end(), m_client.ip) == m_proxies.end()) {
+        Refuse("not one of the proxies the center takes");
+    } else {
+        m_proxyBytes.resize(kProxyHeaderMaxSize);
+        ReadProxyBytes(0);
+    }
+}
+
+void CenterExchange::ReadProxyBytes(size_t have) {
+    m_socket.async_read_some(
+        asio::buffer(m_proxyBytes.data() + have, m_proxyBytes.size() - have),
+        [self = shared_from_this(), have](std::error_code error, size_t read) {
+            self->OnProxyBytes(error, have + read);
+        });
+}
+
+void CenterExchange::OnProxyBytes(std::error_code error, size_t have) {
+    if (error) {
+        Fail(error, have);
+        return;
+    }
+    const ProxyHeader header = ReadProxyHeader({m_proxyBytes.data(), have});
+    switch (header.kind) {
+        case ProxyHeader::Kind::Incomplete:
+            assert(have < m_proxyBytes.size());
+            ReadProxyBytes(have);
+            return;
+        case ProxyHeader::Kind::Refused:
+            Refuse(header.reason);
+            return;
+        case ProxyHeader::Kind::Local:
+            m_proxyCheck = true;
+            break;
+        case ProxyHeader::Kind::Proxied:
+            m_client = header.client;
+            break;
+    }
+    // What came after the header is the start of the request.
+    const size_t rest = std::min(have - header.size, m_request.size());
+    std::memcpy(m_request.data(), m_proxyBytes.data() + header.size, rest);
+    m_proxyBytes = {};
+    ReadRequest(rest);
+}
+
+void CenterExchange::ReadRequest(size_t have) {
+    if (have >= kFrameHeaderSize) {
+        OnHeader({}, have);
+        return;
+    }
     // One read takes the whole request when it has already arrived, as it usually has.
-    asio::async_read(m_socket, asio::buffer(m_request), asio::transfer_at_least(kFrameHeaderSize),
-                     [self = shared_from_this()](std::error_code error, size_t read) {
-                         self->OnHeader(error, read);
+    asio::async_read(m_socket, asio::buffer(m_request.data() + have, m_request.size() - have),
+                     asio::transfer_at_least(kFrameHeaderSize - have),
+                     [self = shared_from_this(), have](std::error_code error, size_t read) {
+                         self->OnHeader(error, have + read);
                      });
 }
 
@@ -72,7 +129,12 @@ void CenterExchange::OnHeader(std::error_code error, size_t read) {
 
 void CenterExchange::OnRequest(const CenterRequest& request) {
     if (request.kind == CenterRequest::Kind::Registration) {
-        m_reply = m_owner.OnRegistration(request.entry);
+        std::optional<CenterReply> reply = m_owner.OnRegistration(request.entry);
+        if (!reply) {
+            End();  // no reply: the parlon's registration fails and it tries again later
+            return;
+        }
+        m_reply = std::move(*reply);
         const std::array<asio::const_buffer, 2> pieces = {
             asio::buffer(m_reply.head.Data(), m_reply.head.Length()),
             asio::buffer(m_reply.entries.Data(), m_reply.entries.Length())};
@@ -103,7 +165,10 @@ void CenterExchange::Fail(std::error_code error, size_t read) {
     if (m_aborted) {
         return;
     }
-    if (m_timedOut) {
+    if (m_proxyCheck && read == 0 &&
+        (error == asio::error::eof || error == asio::error::connection_reset)) {
+        End();  // the proxy's health check: it only wanted to see the center accept
+    } else if (m_timedOut) {
         Refuse("no whole frame within " + std::to_string(m_requestDeadline.count()) + " ms (" +
                std::to_string(read) + " bytes)");
     } else if (error == asio::error::eof) {
@@ -126,7 +191,7 @@ void CenterExchange::End() {
 }
 
 std::string CenterExchange::PeerText() const {
-    return EndpointText(ToPeerAddress(m_peer));
+    return EndpointText(ClientAddress());
 }
 
 void CenterExchange::CloseSocket() {

@@ -1,6 +1,6 @@
-// CenterExchange: one connection accepted by the center. Reads one request frame within the
-// request deadline, hands it to its owner (the server), writes the reply to a Registration,
-// and closes. A request that is refused, incomplete or too slow is logged and the connection
+// CenterExchange: one connection accepted by the center. Reads the PROXY header when the center
+// sits behind proxies, then one request frame, all within the request deadline; hands the
+// request to its owner (the server), writes the reply to a Registration, and closes. A request that is refused, incomplete or too slow is logged and the connection
 // closed without a word.
 //
 // Kept alive by the handlers of its pending operations, and holds its place under the
@@ -16,8 +16,10 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "center/center_request.h"
 #include "common/byte_buffer.h"
@@ -39,8 +41,9 @@ struct CenterReply {
 // What an exchange needs from the server it belongs to; called on the server's thread.
 class CenterExchangeOwner {
   public:
-    // One complete request each.
-    virtual CenterReply OnRegistration(const ParlonEntry& entry) = 0;
+    // One complete request each. No reply when the registry cannot be reached: the connection
+    // is closed and the parlon tries again later.
+    virtual std::optional<CenterReply> OnRegistration(const ParlonEntry& entry) = 0;
     virtual void OnSignOff(const PeerAddress& address) = 0;
     // One event, as a log line.
     virtual void Log(const std::string& text) = 0;
@@ -53,9 +56,11 @@ class CenterExchangeOwner {
 
 class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
   public:
+    // `proxies` (IPv4 addresses in network order) must outlive the exchange; when it is not
+    // empty, the connection must come from one of them and begin with a PROXY header.
     CenterExchange(CenterExchangeOwner& owner, asio::ip::tcp::socket socket,
                    const asio::ip::tcp::endpoint& peer, ConnectionSlot slot,
-                   std::chrono::milliseconds requestDeadline);
+                   std::chrono::milliseconds requestDeadline, const std::vector<uint32_t>& proxies);
     CenterExchange(const CenterExchange&) = delete;
     CenterExchange& operator=(const CenterExchange&) = delete;
     ~CenterExchange();
@@ -67,6 +72,15 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
     void Abort();
 
   private:
+    // The one address by which the center knows its client, in log lines and wherever it
+    // judges a client: the connection's peer, or the client that a proxy's header names.
+    const PeerAddress& ClientAddress() const { return m_client; }
+
+    // `have` bytes of the PROXY header (and maybe more) are in m_proxyBytes.
+    void ReadProxyBytes(size_t have);
+    void OnProxyBytes(std::error_code error, size_t have);
+    // `have` bytes of the request are in m_request.
+    void ReadRequest(size_t have);
     void OnHeader(std::error_code error, size_t read);
     // The request is whole, or refused.
     void OnRequest(const CenterRequest& request);
@@ -83,8 +97,11 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
     asio::ip::tcp::socket m_socket;
     const ConnectionSlot m_slot;
     const std::chrono::milliseconds m_requestDeadline;
+    const std::vector<uint32_t>& m_proxies;
     asio::steady_timer m_deadline;
-    const asio::ip::tcp::endpoint m_peer;
+    PeerAddress m_client;
+    std::vector<uint8_t> m_proxyBytes;  // the PROXY header, while it is read
+    bool m_proxyCheck = false;          // a proxy's own connection, announced as such
     std::array<uint8_t, kRegistrationFrameSize> m_request{};  // the longest request
     CenterReply m_reply;                                      // held until written
     bool m_timedOut = false;

@@ -1,5 +1,6 @@
 #include "center/center_server.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstdio>
 #include <memory>
@@ -7,6 +8,7 @@
 
 #include "center/center_exchange.h"
 #include "center/center_schedule.h"
+#include "center/memory_registry_store.h"
 #include "common/utf8_text.h"
 #include "net/asio_endpoint.h"
 #include "net/packet.h"
@@ -30,15 +32,21 @@ std::string CountText(size_t count) {
     return std::to_string(count) + " registered";
 }
 
+// After a sweep of expired entries that found the store unreachable, wait this long before the
+// next one instead of trying again at once.
+constexpr std::chrono::milliseconds kSweepRetryDelay{250};
+
 }  // namespace
 
 CenterServer::CenterServer(asio::io_context& io, const CenterSettings& settings, CenterLogSink log,
+                           std::unique_ptr<RegistryStore> store,
                            std::function<void()> onAcceptingFailed)
     : m_settings(settings),
       m_log(std::move(log)),
       m_onAcceptingFailed(std::move(onAcceptingFailed)),
-      m_start(std::chrono::steady_clock::now()),
-      m_registry(Millis(settings.expire), settings.maxEntries),
+      m_store(store != nullptr ? std::move(store)
+                               : std::make_unique<MemoryRegistryStore>(Millis(settings.expire),
+                                                                       settings.maxEntries)),
       m_acceptor(
           io, settings.maxConnections,
           {.accepted =
@@ -73,43 +81,42 @@ void CenterServer::Close() {
     }
 }
 
-CenterReply CenterServer::OnRegistration(const ParlonEntry& entry) {
-    SweepExpired();
+std::optional<CenterReply> CenterServer::OnRegistration(const ParlonEntry& entry) {
     const Millis now = Now();
+    const RegistryStore::Change change = m_store->Register(entry, now);
+    LogExpired(change);
     const std::string who = EndpointText(entry.Address()) + " " + PrintableNickname(entry);
-    switch (m_registry.Register(entry, now)) {
-        case CenterRegistry::Outcome::Added:
-            Log("registered " + who + " (new; " + CountText(m_registry.Size()) + ")");
+    switch (change.outcome) {
+        case RegistryStore::Outcome::Added:
+            Log("registered " + who + " (new; " + CountText(change.listed) + ")");
             break;
-        case CenterRegistry::Outcome::Renewed:
-            Log("registered " + who + " (renewed; " + CountText(m_registry.Size()) + ")");
+        case RegistryStore::Outcome::Renewed:
+            Log("registered " + who + " (renewed; " + CountText(change.listed) + ")");
             break;
-        case CenterRegistry::Outcome::Full:
+        case RegistryStore::Outcome::Full:
             Log("registration of " + who + " refused: the list is full (" +
-                CountText(m_registry.Size()) + ")");
+                CountText(change.listed) + ")");
             break;
+        default:
+            // Unavailable: the store has said so once; nothing was written.
+            return std::nullopt;
     }
     ArmExpiryTimer();
-    return {EncodeCenterReplyHead(ScheduleAt(m_settings, now),
-                                  static_cast<uint32_t>(m_registry.Size())),
-            ListedBytes()};
-}
-
-const ByteBuffer& CenterServer::ListedBytes() {
-    if (m_listedRevision != m_registry.Revision()) {
-        const std::vector<ParlonEntry>& entries = m_registry.Entries();
-        m_listedBytes =
-            ByteBuffer(entries.data(), static_cast<uint32_t>(entries.size() * kParlonEntrySize));
-        m_listedRevision = m_registry.Revision();
-    }
-    return m_listedBytes;
+    const ByteBuffer& listed = m_store->ListedBytes();
+    return CenterReply{
+        EncodeCenterReplyHead(ScheduleAt(m_settings, now),
+                              static_cast<uint32_t>(listed.Length() / kParlonEntrySize)),
+        listed};
 }
 
 void CenterServer::OnSignOff(const PeerAddress& address) {
-    if (m_registry.SignOff(address)) {
-        Log("signed off " + EndpointText(address) + " (" + CountText(m_registry.Size()) + ")");
-    } else {
+    const RegistryStore::Change change = m_store->SignOff(address);
+    if (change.outcome == RegistryStore::Outcome::SignedOff) {
+        Log("signed off " + EndpointText(address) + " (" + CountText(change.listed) + ")");
+    } else if (change.outcome == RegistryStore::Outcome::NotListed) {
         Log("sign-off of " + EndpointText(address) + ", which is not registered");
+    } else {
+        Log("sign-off of " + EndpointText(address) + " lost: the store is unreachable");
     }
 }
 
@@ -132,7 +139,8 @@ void CenterServer::OnAccepted(tcp::socket socket, const tcp::endpoint& peer, Con
     CenterExchangeOwner& owner = *this;  // the base is private: converted here, where it is known
     auto exchange =
         std::make_shared<CenterExchange>(owner, std::move(socket), peer, std::move(slot),
-                                         std::chrono::milliseconds(m_settings.requestDeadline));
+                                         std::chrono::milliseconds(m_settings.requestDeadline),
+                                         m_settings.proxies);
     m_exchanges.insert(exchange.get());
     exchange->Start();
 }
@@ -145,33 +153,46 @@ void CenterServer::OnAcceptingEnded(std::error_code error) {
     }
 }
 
-void CenterServer::SweepExpired() {
-    for (const ParlonEntry& entry : m_registry.DropExpired(Now())) {
+void CenterServer::LogExpired(const RegistryStore::Change& change) {
+    for (const ParlonEntry& entry : change.expired) {
         Log("expired " + EndpointText(entry.Address()) + " " + PrintableNickname(entry) + " (" +
-            CountText(m_registry.Size()) + ")");
+            CountText(change.listed) + ")");
     }
 }
 
 void CenterServer::ArmExpiryTimer() {
     // Renewals only move expiries later, so a timer armed for an earlier moment is still
     // right: it finds nothing to drop and arms itself again.
-    const std::optional<Millis> next = m_registry.NextExpiry();
+    const std::optional<Millis> next = m_store->NextExpiry();
     if (m_expiryArmed || m_closed || !next) {
         return;
     }
     m_expiryArmed = true;
-    m_expiryTimer.expires_at(m_start + *next);
+    m_expiryTimer.expires_after(std::max(*next - Now(), Millis(0)));
     m_expiryTimer.async_wait([this](std::error_code error) {
         m_expiryArmed = false;
-        if (!error) {
-            SweepExpired();
-            ArmExpiryTimer();
+        if (error) {
+            return;
         }
+        const RegistryStore::Change change = m_store->DropExpired(Now());
+        LogExpired(change);
+        if (change.outcome != RegistryStore::Outcome::Unavailable) {
+            ArmExpiryTimer();
+            return;
+        }
+        m_expiryArmed = true;
+        m_expiryTimer.expires_after(kSweepRetryDelay);
+        m_expiryTimer.async_wait([this](std::error_code retryError) {
+            m_expiryArmed = false;
+            if (!retryError) {
+                ArmExpiryTimer();
+            }
+        });
     });
 }
 
 CenterServer::Millis CenterServer::Now() const {
-    return std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - m_start);
+    return m_store->Now();
 }
 
 }  // namespace parlon

@@ -1,6 +1,7 @@
 // CenterServer: the center's network side. Accepts connections on one endpoint, reads one
-// Registration or SignOff frame from each, answers a Registration with the schedule and the
-// list and then closes, and keeps its CenterRegistry up to date, expiry included.
+// Registration or SignOff frame from each (after a PROXY header when the settings name
+// proxies), answers a Registration with the schedule and the list and then closes, and keeps
+// its RegistryStore up to date, expiry included.
 //
 // Every handler runs on the io_context given at construction, so one thread running that
 // context serves every connection; a slow or silent client holds only its own connection,
@@ -23,6 +24,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -30,8 +32,8 @@
 
 #include "center/center_exchange.h"
 #include "center/center_log_sink.h"
-#include "center/center_registry.h"
 #include "center/center_settings.h"
+#include "center/registry_store.h"
 #include "common/byte_buffer.h"
 #include "net/connection_acceptor.h"
 
@@ -39,9 +41,11 @@ namespace parlon {
 
 class CenterServer final : private CenterExchangeOwner {
   public:
-    // `onAcceptingFailed`, when given, is called on the context's thread once accepting has
-    // failed for good and the server has closed itself.
+    // Keeps its list in `store`, or in memory when `store` is null. `onAcceptingFailed`, when
+    // given, is called on the context's thread once accepting has failed for good and the
+    // server has closed itself.
     CenterServer(asio::io_context& io, const CenterSettings& settings, CenterLogSink log,
+                 std::unique_ptr<RegistryStore> store = nullptr,
                  std::function<void()> onAcceptingFailed = {});
     CenterServer(const CenterServer&) = delete;
     CenterServer& operator=(const CenterServer&) = delete;
@@ -57,10 +61,10 @@ class CenterServer final : private CenterExchangeOwner {
     void Close();
 
   private:
-    using Millis = CenterRegistry::Millis;
+    using Millis = RegistryStore::Millis;
 
     // CenterExchangeOwner, for the exchanges this server starts.
-    CenterReply OnRegistration(const ParlonEntry& entry) override;
+    std::optional<CenterReply> OnRegistration(const ParlonEntry& entry) override;
     void OnSignOff(const PeerAddress& address) override;
     void Log(const std::string& text) override;
     void OnExchangeEnded(CenterExchange& exchange) override;
@@ -68,25 +72,20 @@ class CenterServer final : private CenterExchangeOwner {
     void OnAccepted(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer,
                     ConnectionSlot slot);
     void OnAcceptingEnded(std::error_code error);
-    // Drops and logs the expired entries; arms the expiry timer for the next one.
-    void SweepExpired();
+    // Logs the entries of `change.expired`, dropped by a change that left `change.listed`.
+    void LogExpired(const RegistryStore::Change& change);
     void ArmExpiryTimer();
     Millis Now() const;
-    // The registry's entries as reply bytes, copied only when the list has changed.
-    const ByteBuffer& ListedBytes();
 
     const CenterSettings m_settings;
     const CenterLogSink m_log;
     const std::function<void()> m_onAcceptingFailed;
-    const std::chrono::steady_clock::time_point m_start;
-    CenterRegistry m_registry;
+    const std::unique_ptr<RegistryStore> m_store;
     ConnectionAcceptor m_acceptor;
     asio::steady_timer m_expiryTimer;
     bool m_expiryArmed = false;
     bool m_closed = false;
     std::unordered_set<CenterExchange*> m_exchanges;  // the open connections
-    ByteBuffer m_listedBytes;                         // ListedBytes() at m_listedRevision
-    std::optional<uint64_t> m_listedRevision;
 };
 
 }  // namespace parlon

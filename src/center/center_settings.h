@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "net/wire_format.h"
 
@@ -28,6 +29,10 @@ struct CenterSettings {
     uint32_t requestDeadline = 10000;
     // Connections beyond this many open ones are closed at once.
     size_t maxConnections = 1024;
+
+    // When not empty, every connection must come from one of these IPv4 addresses (network
+    // order, as in PeerAddress) and begin with a PROXY protocol header naming the client.
+    std::vector<uint32_t> proxies = {};
 };
 
 }  // namespace parlon

@@ -11,8 +11,8 @@
 namespace parlon {
 
 struct CenterThread::Running {
-    Running(const CenterSettings& settings, CenterLogSink log)
-        : io(1), server(io, settings, std::move(log)) {}
+    Running(const CenterSettings& settings, CenterLogSink log, std::unique_ptr<RegistryStore> store)
+        : io(1), server(io, settings, std::move(log), std::move(store)) {}
 
     asio::io_context io;
     CenterServer server;  // destroyed before io
@@ -25,9 +25,10 @@ PeerAddress CenterThread::LoopbackAnyPort() {
 
 std::unique_ptr<CenterThread> CenterThread::Start(const CenterSettings& settings,
                                                   std::string& error, CenterLogSink log,
-                                                  const PeerAddress& listenOn) {
+                                                  const PeerAddress& listenOn,
+                                                  std::unique_ptr<RegistryStore> store) {
     try {
-        auto running = std::make_unique<Running>(settings, std::move(log));
+        auto running = std::make_unique<Running>(settings, std::move(log), std::move(store));
         if (const std::error_code failure = running->server.Listen(ToEndpoint(listenOn))) {
             error = "cannot listen on " + EndpointText(listenOn) + ": " + failure.message();
             return nullptr;

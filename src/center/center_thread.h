@@ -18,6 +18,7 @@
 
 #include "center/center_log_sink.h"
 #include "center/center_settings.h"
+#include "center/registry_store.h"
 #include "common/wire_records.h"
 
 namespace parlon {
@@ -27,11 +28,12 @@ class CenterThread {
     // 127.0.0.1 with port 0: a free port on loopback.
     static PeerAddress LoopbackAnyPort();
 
-    // Starts a center on `listenOn`. Returns null and sets `error` to a readable reason when it
-    // cannot listen there.
+    // Starts a center on `listenOn`, keeping its list in `store` (in memory when null). Returns
+    // null and sets `error` to a readable reason when it cannot listen there.
     static std::unique_ptr<CenterThread> Start(const CenterSettings& settings, std::string& error,
                                                CenterLogSink log = StderrLogSink(),
-                                               const PeerAddress& listenOn = LoopbackAnyPort());
+                                               const PeerAddress& listenOn = LoopbackAnyPort(),
+                                               std::unique_ptr<RegistryStore> store = nullptr);
     CenterThread(const CenterThread&) = delete;
     CenterThread& operator=(const CenterThread&) = delete;
     // Stops the center.

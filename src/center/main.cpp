@@ -8,6 +8,7 @@
 #include "center/center_command_line.h"
 #include "center/center_log_sink.h"
 #include "center/center_server.h"
+#include "center/redis_registry_store.h"
 #include "net/asio_endpoint.h"
 
 int main(int argc, char** argv) {
@@ -21,10 +22,16 @@ int main(int argc, char** argv) {
     const CenterLogSink log = StderrLogSink();
     try {
         asio::io_context io(1);
+        std::unique_ptr<RegistryStore> store;
+        if (commandLine->store) {
+            log("parlon-center: the list is kept in " + StoreAddressText(*commandLine->store));
+            store = std::make_unique<RedisRegistryStore>(
+                RedisRegistryStore::Options{*commandLine->store, commandLine->settings}, log);
+        }
         // Signals are taken over before the listening line tells anyone the center is up.
         asio::signal_set signals(io, SIGINT, SIGTERM);
         bool acceptingFailed = false;
-        CenterServer server(io, commandLine->settings, log, [&] {
+        CenterServer server(io, commandLine->settings, log, std::move(store), [&] {
             // The server has logged why; without accepting, a center cannot serve anyone.
             log("parlon-center: stopping: connections can no longer be accepted");
             acceptingFailed = true;
