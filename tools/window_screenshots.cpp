@@ -158,7 +158,7 @@ int Run(const QDir& output) {
     compose->hide();
 
     SessionHost& host = window;
-    host.OpenAnswerForm(Field("Meet at the usual place at eight? Bring the blue notebook."), 17,
+    host.OpenAnswerForm(Field("Meet at the usual place at eight? Bring the blue notebook."), {},
                         30000);
     windows = window.findChildren<CMessageDlg*>();
     CMessageDlg* answer = windows.back();

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/asio_endpoint.h"
 #include "net/packet.h"
 #include "net/read_to_end.h"
 #include "net/wire_format.h"
@@ -24,8 +25,8 @@ namespace {
 using asio::ip::tcp;
 
 // One accepted connection: read to its end within the deadline and the size bound, then hand
-// the payload over. Kept alive by the handlers of its pending operations; lives on the
-// listener's thread only.
+// the payload over with the address it came from. Kept alive by the handlers of its pending
+// operations; lives on the listener's thread only.
 class PeerReception : public std::enable_shared_from_this<PeerReception> {
   public:
     // `openCount` counts the receptions alive, this one included while it lives.
@@ -35,6 +36,11 @@ class PeerReception : public std::enable_shared_from_this<PeerReception> {
           m_queue(queue),
           m_openCount(openCount) {
         ++m_openCount;
+        std::error_code error;
+        const tcp::endpoint remote = m_socket.remote_endpoint(error);
+        if (!error && remote.address().is_v4()) {
+            m_source = ToPeerAddress(remote);
+        }
     }
     ~PeerReception() { --m_openCount; }
     PeerReception(const PeerReception&) = delete;
@@ -64,7 +70,7 @@ class PeerReception : public std::enable_shared_from_this<PeerReception> {
         }
         Packet frame{ByteBuffer(std::span<const uint8_t>(m_frame))};
         if (std::optional<ByteBuffer> payload = frame.Decode()) {
-            m_queue.Push(std::move(*payload));
+            m_queue.Push(std::move(*payload), m_source);  // a full queue drops it
         }
     }
 
@@ -72,6 +78,7 @@ class PeerReception : public std::enable_shared_from_this<PeerReception> {
     asio::steady_timer m_deadline;
     GuardedQueue& m_queue;
     size_t& m_openCount;
+    PeerAddress m_source;  // none when the peer's address could not be read
     std::vector<uint8_t> m_frame;
 };
 

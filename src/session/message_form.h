@@ -14,6 +14,7 @@
 #include <string>
 
 #include "common/byte_buffer.h"
+#include "crypto/reply_handle.h"
 
 namespace parlon {
 
@@ -48,9 +49,9 @@ public:
 
     // Compose a message to row `destIndex` of the list in use.
     static MessageForm Compose(ParlonSession& session, uint32_t destIndex);
-    // Answer message `messageId`, whose 112-byte text field is `text`, within `replyTimeMs`.
-    static MessageForm Answer(ParlonSession& session, const ByteBuffer& text, uint32_t messageId,
-                              int32_t replyTimeMs);
+    // Answer `message`, whose 112-byte text field is `text`, within `replyTimeMs`.
+    static MessageForm Answer(ParlonSession& session, const ByteBuffer& text,
+                              const ReplyHandle& message, int32_t replyTimeMs);
     // Show a reply: `result` holds our 112-byte text field, then the reply's.
     static MessageForm View(ParlonSession& session, const ByteBuffer& result);
 
@@ -65,7 +66,9 @@ public:
     const std::string& MessageText() const noexcept { return m_strMessage; }
     const std::string& ReplyText() const noexcept { return m_strReply; }
     uint32_t DestIndex() const noexcept { return m_nDestIndex; }
-    uint32_t MessageId() const noexcept { return m_nMessageId; }
+    // Answer form: the message answered, and its id (for display).
+    const ReplyHandle& ReplyTo() const noexcept { return m_replyTo; }
+    uint32_t MessageId() const noexcept { return m_replyTo.MessageId(); }
     int32_t TimeLeft() const noexcept { return m_nTimeLeft; }
     bool IsFinished() const noexcept { return m_finished; }
     // The window's caption: the default one, or the time label and the seconds left once a
@@ -80,7 +83,7 @@ private:
     ParlonSession* m_pParent;
     MessageFormView* m_pView = nullptr;
     uint32_t m_nDestIndex = 0;
-    uint32_t m_nMessageId = 0;
+    ReplyHandle m_replyTo;
     FormMode m_nMode;
     std::string m_strTimeLabel;
     int32_t m_nTimeLeft = 0;

@@ -8,6 +8,7 @@
 #include "common/text_field.h"
 #include "common/utf8_text.h"
 #include "crypto/encryption_context.h"
+#include "net/center_connection.h"
 #include "net/center_link.h"
 #include "net/peer_listener.h"
 
@@ -90,6 +91,22 @@ void ParlonSession::InitEncryption() {
     auto replacement = m_services.makeEncryption(m_ownEntry.Address(), &m_activeParlons);
     m_pEncryption = std::move(replacement);  // the old context goes after the new one exists
     m_pEncryption->SetHopCount(1);
+    m_pEncryption->SetReceivedParlons(m_nextParlons);
+    UpdateRouteLifetime();
+    m_incoming.Open();
+}
+
+void ParlonSession::UpdateRouteLifetime() {
+    if (m_pEncryption == nullptr) {
+        return;
+    }
+    // A reply comes back within the answer time plus, for each link of the path out and back,
+    // a poll period of waiting and one send at most (the transport's deadline).
+    const auto perLink =
+        std::chrono::milliseconds(m_schedule.pollPeriod) + TransportDeadlines{}.peerExchange;
+    const uint32_t links = 2 * std::max<uint32_t>(m_schedule.hopCount, 1);
+    m_pEncryption->SetRouteLifetime(std::chrono::milliseconds(m_schedule.replyTime) +
+                                    links * perLink);
 }
 
 bool ParlonSession::StartListenerOnOwnPort() {
@@ -146,6 +163,7 @@ void ParlonSession::ApplySchedule() {
     if (m_pEncryption != nullptr) {
         m_pEncryption->SetHopCount(m_schedule.hopCount);
     }
+    UpdateRouteLifetime();
 }
 
 void ParlonSession::SwitchLists() {
@@ -157,6 +175,7 @@ void ParlonSession::SwitchLists() {
     }
     m_activeParlons = m_nextParlons;  // assignment keeps the vector's address
     RefreshListView();
+    UpdateRouteLifetime();
 }
 
 void ParlonSession::RefreshListView() { m_host.RebuildListView(m_nextParlons); }
@@ -193,40 +212,68 @@ void ParlonSession::CheckListener() {
 
 void ParlonSession::ProcessIncoming() {
     if (m_pEncryption == nullptr) {
-        return;  // what arrived waits for the next Connect
+        return;  // nothing arrives while disconnected: the queue is closed
     }
-    // Asked afresh for every item: what arrives meanwhile is handled in the same tick.
-    while (std::optional<ByteBuffer> received = m_incoming.TakeFront()) {
+    // Asked afresh for every item, so what arrives meanwhile is handled in the same tick, up to
+    // the tick's share.
+    size_t bytes = 0;
+    for (size_t items = 0; items < kIncomingItemsPerTick && bytes < kIncomingBytesPerTick;
+         ++items) {
+        const std::optional<QueuedBlock> received = m_incoming.TakeFront();
+        if (!received) {
+            break;
+        }
+        bytes += received->bytes.Length();
         HandleIncoming(*received);
     }
 }
 
-void ParlonSession::HandleIncoming(const ByteBuffer& received) {
+void ParlonSession::HandleIncoming(const QueuedBlock& received) {
     PeerAddress nextHop;
-    uint32_t messageId = 0;
-    const std::optional<ByteBuffer> inner = m_pEncryption->Unwrap(received, nextHop, messageId);
+    ReplyHandle message;
+    const std::optional<ByteBuffer> inner =
+        m_pEncryption->Unwrap(received.bytes, received.source, nextHop, message);
     if (!inner) {
-        return;  // not ours to open (damaged, unknown, foreign): dropped
+        return;  // not ours to open (damaged, unknown, foreign, replayed, forged): dropped
     }
-    if (nextHop.ip != 0) {
+    if (!nextHop.IsNone()) {
         const std::string ip = nextHop.IpText();
         Log(": Forwarding a message that wasn't for us to ip " + ip + ".");
         m_host.Notify({SessionEvent::Kind::Forwarding, {}, ip});
         if (m_pCenter != nullptr) {
             m_pCenter->Send(nextHop, *inner);
         }
-    } else if (messageId != 0) {
+    } else if (message.NamesARecord()) {
         Log(": - Just recieved a new message!");
-        m_host.OpenAnswerForm(*inner, messageId, ClampToInt32(m_schedule.replyTime));
+        OpenAnswer(*inner, message);
     } else {
         Log(": - Just recieved a new reply!");
         m_host.OpenViewForm(*inner);
     }
 }
 
+void ParlonSession::OpenAnswer(const ByteBuffer& text, const ReplyHandle& message) {
+    if (m_openAnswers.size() >= kMaxOpenAnswerForms) {
+        // A flood of messages opens no flood of windows: the answer is empty and leaves at once.
+        QueueReply(message, QueuedText(""));
+        return;
+    }
+    m_openAnswers.insert(message);
+    m_host.OpenAnswerForm(text, message, ClampToInt32(m_schedule.replyTime));
+}
+
 void ParlonSession::QueueOutgoing(uint32_t kind, uint32_t target, ByteBuffer text) {
     m_outgoingTags.push_back(kind);
     m_outgoingPeers.push_back(target);
+    m_outgoingReplyTo.emplace_back();
+    m_outgoing.Push(std::move(text));
+}
+
+void ParlonSession::QueueReply(const ReplyHandle& message, ByteBuffer text) {
+    m_openAnswers.erase(message);
+    m_outgoingTags.push_back(kReply);
+    m_outgoingPeers.push_back(message.MessageId());
+    m_outgoingReplyTo.push_back(message);
     m_outgoing.Push(std::move(text));
 }
 
@@ -237,14 +284,16 @@ void ParlonSession::SendOutgoing() {
     while (!m_outgoingTags.empty()) {
         const uint32_t kind = m_outgoingTags.front();
         const uint32_t target = m_outgoingPeers.front();
+        const ReplyHandle replyTo = m_outgoingReplyTo.front();
         const ByteBuffer text = m_outgoing.Front();
         m_outgoingTags.pop_front();
         m_outgoingPeers.pop_front();
+        m_outgoingReplyTo.pop_front();
         m_outgoing.PopFront();
         if (kind == kNewMessage) {
             SendNewMessage(target, text);
         } else if (kind == kReply) {
-            SendReply(target, text);
+            SendReply(target, replyTo, text);
         }
     }
 }
@@ -264,13 +313,16 @@ void ParlonSession::SendNewMessage(uint32_t target, const ByteBuffer& text) {
     const std::optional<ByteBuffer> packet =
         m_pEncryption->WrapMessage(MakeTextField(text.Bytes()), target, firstHop);
     if (!packet) {
-        ReportError("message to " + recipient + " dropped: no route (this parlon is not in the list in use)");
+        ReportError("message to " + recipient +
+                    " dropped: no route (this parlon is not in the list in use, or the route "
+                    "table is full)");
         return;
     }
     m_pCenter->Send(firstHop, *packet);  // an unreachable hop loses the message silently
 }
 
-void ParlonSession::SendReply(uint32_t messageId, const ByteBuffer& text) {
+void ParlonSession::SendReply(uint32_t messageId, const ReplyHandle& message,
+                              const ByteBuffer& text) {
     const std::string body(text.TextUpToNul());
     Log(": - Replying \"" + body + "\" with Message ID " +
         std::to_string(static_cast<int32_t>(messageId)) + ".");
@@ -278,10 +330,11 @@ void ParlonSession::SendReply(uint32_t messageId, const ByteBuffer& text) {
 
     PeerAddress previousHop;
     const std::optional<ByteBuffer> packet =
-        m_pEncryption->WrapReply(MakeTextField(text.Bytes()), messageId, previousHop);
+        m_pEncryption->WrapReply(MakeTextField(text.Bytes()), message, previousHop);
     if (!packet) {
         ReportError("reply to message " + std::to_string(messageId) +
-                    " dropped: no route back (the key pair it came through is gone)");
+                    " dropped: no route back (its route expired, or the key pair it came "
+                    "through is gone)");
         return;
     }
     m_pCenter->Send(previousHop, *packet);
@@ -299,6 +352,7 @@ void ParlonSession::OnDisconnect() {
         RefreshListView();
         m_schedule = {};
         m_nextSchedule = {};
+        m_incoming.Close();  // nothing received is kept while disconnected
         m_pEncryption.reset();
         m_pCenter.reset();  // signs off at the center
         m_host.EnableConnect(true);

@@ -14,12 +14,14 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/byte_buffer.h"
 #include "common/wire_records.h"
+#include "crypto/reply_handle.h"
 #include "log/activity_log.h"
 #include "queue/guarded_queue.h"
 #include "session/session_host.h"
@@ -44,6 +46,12 @@ public:
     static constexpr uint32_t kMaxTimerPeriodMs = 0x7FFFFFFF;
     // A switch due within this many milliseconds happens at once.
     static constexpr int32_t kImmediateSwitchMs = 50;
+    // One poll tick handles at most this share of what arrived (and at least one item), so that
+    // a flood delays the timers by one share at most; the rest waits for the next tick.
+    static constexpr size_t kIncomingItemsPerTick = 128;
+    static constexpr size_t kIncomingBytesPerTick = 16 * 1024;
+    // Answer forms open at once; a message beyond them is answered at once with an empty reply.
+    static constexpr size_t kMaxOpenAnswerForms = 16;
 
     ParlonSession(SessionHost& host, std::unique_ptr<ActivityLog> log, SessionServices services,
                   const ParlonSettings& settings);
@@ -62,6 +70,9 @@ public:
 
     // Appends one item to the outgoing queues; it leaves on the next poll tick.
     void QueueOutgoing(uint32_t kind, uint32_t target, ByteBuffer text);
+    // Queues the answer to `message` (as an answer form got it); it leaves on the next poll tick
+    // through the route of that message and no other.
+    void QueueReply(const ReplyHandle& message, ByteBuffer text);
 
     const std::string& Status() const noexcept { return m_strStatus; }
     const std::string& Nickname() const noexcept { return m_strNickname; }
@@ -73,6 +84,7 @@ public:
     const ParlonEntry& OwnEntry() const noexcept { return m_ownEntry; }
     bool IsEncryptionLive() const noexcept { return m_pEncryption != nullptr; }
     size_t OutgoingCount() const noexcept { return m_outgoingTags.size(); }
+    size_t OpenAnswerCount() const noexcept { return m_openAnswers.size(); }
 
 private:
     // The steps of Connect and of the timers.
@@ -85,10 +97,14 @@ private:
     void SwitchLists();
     void RefreshListView();
     void ProcessIncoming();
-    void HandleIncoming(const ByteBuffer& received);
+    void HandleIncoming(const QueuedBlock& received);
+    void OpenAnswer(const ByteBuffer& text, const ReplyHandle& message);
     void SendOutgoing();
     void SendNewMessage(uint32_t target, const ByteBuffer& text);
-    void SendReply(uint32_t messageId, const ByteBuffer& text);
+    // `messageId` is the id the log line shows; `message` the record the reply goes through.
+    void SendReply(uint32_t messageId, const ReplyHandle& message, const ByteBuffer& text);
+    // Route records live as long as a reply may take under the schedule in force.
+    void UpdateRouteLifetime();
     void CheckListener();
 
     void ShowStatus(std::string status);
@@ -111,7 +127,7 @@ private:
     std::unique_ptr<EncryptionContext> m_pEncryption;
     std::unique_ptr<PeerListener> m_pListener;
     bool m_listenerFailureShown = false;
-    // The EncryptionContext keeps a pointer to this vector: its address never changes.
+    // The EncryptionContext keeps pointers to these vectors: their addresses never change.
     std::vector<ParlonEntry> m_activeParlons;
     std::vector<ParlonEntry> m_nextParlons;
     CenterSchedule m_schedule;
@@ -121,6 +137,11 @@ private:
     GuardedQueue m_outgoing;
     std::deque<uint32_t> m_outgoingPeers;
     std::deque<uint32_t> m_outgoingTags;
+    // Beside each outgoing item: for a reply, the message it answers (the item's entry of
+    // m_outgoingPeers holds that message's id, for the log); for a new message, nothing.
+    std::deque<ReplyHandle> m_outgoingReplyTo;
+    // The messages whose answer forms are open: opened and not yet answered.
+    std::set<ReplyHandle> m_openAnswers;
     std::unique_ptr<ActivityLog> m_log;
 };
 

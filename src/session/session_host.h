@@ -9,6 +9,7 @@
 
 #include "common/byte_buffer.h"
 #include "common/wire_records.h"
+#include "crypto/reply_handle.h"
 
 namespace parlon {
 
@@ -32,7 +33,7 @@ struct SessionEvent {
     Kind kind;
     std::string text;        // Sending, Replying: the text; Error: what went wrong
     std::string recipient;   // Sending: the addressee's nickname; Forwarding: the next hop's IP
-    uint32_t messageId = 0;  // Replying
+    uint32_t messageId = 0;  // Replying: the id of the message answered (for display)
 };
 
 class SessionHost {
@@ -45,7 +46,8 @@ public:
     // Shows the start values once, before anything else.
     virtual void InitFields(const std::string& status, const UserFields& fields) = 0;
     // Shows the status line and rewrites the nickname and port fields from the session's values.
-    virtual void ShowStatus(const std::string& status, const std::string& nickname, uint16_t port) = 0;
+    virtual void ShowStatus(const std::string& status, const std::string& nickname,
+                            uint16_t port) = 0;
     // Connect enabled and Disconnect disabled, or the other way round.
     virtual void EnableConnect(bool connectEnabled) = 0;
 
@@ -57,8 +59,10 @@ public:
     // Rebuilds the list view: row i shows parlons[i].
     virtual void RebuildListView(const std::vector<ParlonEntry>& parlons) = 0;
 
-    // A message for this parlon arrived: open an answer form (`text` is its 112-byte field).
-    virtual void OpenAnswerForm(const ByteBuffer& text, uint32_t messageId, int32_t replyTimeMs) = 0;
+    // A message for this parlon arrived: open an answer form (`text` is its 112-byte field) that
+    // answers through `message` (whose MessageId() is the id to show).
+    virtual void OpenAnswerForm(const ByteBuffer& text, const ReplyHandle& message,
+                                int32_t replyTimeMs) = 0;
     // A reply came back: open a view form (`result`: our 112-byte text field, then the reply's).
     virtual void OpenViewForm(const ByteBuffer& result) = 0;
 

@@ -294,8 +294,9 @@ void CParlonDlg::OnDblclkParlonList() {
     OpenMessageWindow(MessageForm::Compose(*m_session, static_cast<uint32_t>(SelectionMark())));
 }
 
-void CParlonDlg::OpenAnswerForm(const ByteBuffer& text, uint32_t messageId, int32_t replyTimeMs) {
-    OpenMessageWindow(MessageForm::Answer(*m_session, text, messageId, replyTimeMs));
+void CParlonDlg::OpenAnswerForm(const ByteBuffer& text, const ReplyHandle& message,
+                                int32_t replyTimeMs) {
+    OpenMessageWindow(MessageForm::Answer(*m_session, text, message, replyTimeMs));
 }
 
 void CParlonDlg::OpenViewForm(const ByteBuffer& result) {
