@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "crypto/encryption_context.h"
 #include "crypto/key_pair.h"
 #include "crypto/message_format.h"
+#include "crypto/opened_layers.h"
 #include "crypto/route_table.h"
 
 namespace parlon::test {
@@ -275,6 +277,36 @@ TEST_F(Network, FreshSenderHoldsItsQuotaOfRecordsAndRefusesMoreRatherThanForgetO
     const ByteBuffer reply = Context(4).WrapReply(Text("late"), message, hop).value();
     EXPECT_TRUE(fresh.Unwrap(reply, kLoopback, hop, message).has_value());
     EXPECT_TRUE(fresh.WrapMessage(Text("room again"), 1, hop).has_value());
+}
+
+// The replay store keeps the newest kCapacity digests: past that the oldest go first, and every
+// digest still held is found (removals from the index leave no entry unreachable).
+TEST(OpenedLayersTest, HoldsTheNewestDigestsUpToItsCapacityAndForgetsTheOldestFirst) {
+    std::mt19937_64 random(20261212);
+    std::vector<OpenedLayers::Digest> digests(OpenedLayers::kCapacity + 5000);
+    for (OpenedLayers::Digest& digest : digests) {
+        for (size_t offset = 0; offset < digest.size(); offset += 8) {
+            const uint64_t bits = random();
+            std::memcpy(digest.data() + offset, &bits, 8);
+        }
+    }
+    OpenedLayers store;
+    for (const OpenedLayers::Digest& digest : digests) {
+        ASSERT_FALSE(store.Contains(digest));
+        store.Insert(digest);
+    }
+    EXPECT_EQ(store.Size(), OpenedLayers::kCapacity);
+    const auto held = static_cast<size_t>(std::count_if(
+        digests.begin(), digests.end(), [&](const auto& digest) { return store.Contains(digest); }));
+    EXPECT_EQ(held, OpenedLayers::kCapacity);
+    EXPECT_FALSE(std::any_of(digests.begin(), digests.begin() + 5000,
+                             [&](const auto& digest) { return store.Contains(digest); }));
+    // Digests of the same layer agree; a layer one bit apart does not.
+    const Bytes layer(512, 9);
+    Bytes other = layer;
+    other[511] ^= 1;
+    EXPECT_EQ(OpenedLayers::DigestOf(layer), OpenedLayers::DigestOf(Bytes(512, 9)));
+    EXPECT_NE(OpenedLayers::DigestOf(layer), OpenedLayers::DigestOf(other));
 }
 
 // The table itself, on a clock of the test's own: a full table and a source at its quota refuse
