@@ -300,10 +300,10 @@ class SessionUnderAttack : public ::testing::Test {
     // An "F" packet with id `id` whose layer names `previous`, `next` and carries `body`.
     ByteBuffer Forge(PeerAddress previous, PeerAddress next, const Bytes& body, uint32_t id) {
         namespace mf = message_format;
-        Bytes layer(mf::kLayerHeaderSize, 0x5A);
+        Bytes layer(mf::kLayerHeaderSize + body.size(), 0x5A);
         mf::StoreAddress(layer.data() + mf::kLayerPreviousHopOffset, previous);
         mf::StoreAddress(layer.data() + mf::kLayerNextHopOffset, next);
-        layer.insert(layer.end(), body.begin(), body.end());
+        std::copy(body.begin(), body.end(), layer.begin() + mf::kLayerBodyOffset);
         Bytes packet(mf::kForwardLayerOffset);
         packet[mf::kTagOffset] = mf::kForwardTag;
         mf::StoreMessageId(packet.data() + mf::kForwardIdOffset, id);
