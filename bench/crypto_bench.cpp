@@ -15,6 +15,9 @@
 // construction is timed on its own, on a given pair), and over fresh keys from the system's
 // generator with the real constructor.
 //
+// The replay check of Unwrap (digest of the encrypted layer, lookup and record in a store that
+// holds its full count of digests) is paired with Unwrap of a 2-block packet, its floor here.
+//
 // Wall-clock times (Unwrap uses several threads). The load average is printed at start and
 // end: the machine is shared, and a busy core inflates the parallel figures.
 #include <benchmark/benchmark.h>
@@ -39,6 +42,7 @@
 #include "crypto/encryption_context.h"
 #include "crypto/key_pair.h"
 #include "crypto/message_format.h"
+#include "crypto/opened_layers.h"
 
 namespace {
 
@@ -205,10 +209,19 @@ void BM_RawDecryptBlock(benchmark::State& state) {
     }
 }
 
+// Both parlons work with `hops` layers; their route records expire at once, so that the
+// unanswered messages of a long run never fill their tables.
+void SetUpForUnwrap(TwoParlons& parlons, uint32_t hops) {
+    for (const auto& context : parlons.contexts) {
+        context->SetHopCount(hops);
+        context->SetRouteLifetime(std::chrono::milliseconds(0));
+    }
+}
+
 void BM_WrapMessage(benchmark::State& state) {
     const auto hops = static_cast<uint32_t>(state.range(0));
     TwoParlons& parlons = Parlons();
-    parlons.Sender().SetHopCount(hops);
+    SetUpForUnwrap(parlons, hops);
     RunPairs(
         state, Named("WrapMessage", hops),
         [&](uint32_t) { return TimeRawEncryption(mf::ChunksToWrap(hops)); },
@@ -220,26 +233,67 @@ void BM_WrapMessage(benchmark::State& state) {
         });
 }
 
-void BM_Unwrap(benchmark::State& state) {
-    const auto hops = static_cast<uint32_t>(state.range(0));
-    TwoParlons& parlons = Parlons();
-    parlons.Sender().SetHopCount(hops);
-    // A packet whose outermost layer is the receiver's (relays are drawn from both parlons).
+// A new packet whose outermost layer is the receiver's (relays are drawn from both parlons):
+// a layer opens once, so every Unwrap needs one of its own.
+ByteBuffer PacketForReceiver(TwoParlons& parlons) {
     std::optional<ByteBuffer> packet;
     PeerAddress firstHop;
     do {
         packet = parlons.Sender().WrapMessage(kText, 1, firstHop);
     } while (!packet || firstHop != parlons.list[1].Address());
-    const size_t blocks = (packet->Length() - mf::kForwardLayerOffset) / mf::kBlockSize;
+    return *packet;
+}
+
+// The time of the receiver's Unwrap of `packet`, which comes from the sender's address.
+double TimeUnwrap(benchmark::State& state, TwoParlons& parlons, const ByteBuffer& packet) {
+    PeerAddress nextHop;
+    ReplyHandle message;
+    return Time([&] {
+        if (!parlons.Receiver().Unwrap(packet, parlons.list[0].Address(), nextHop, message)) {
+            state.SkipWithError("Unwrap dropped a well-formed packet");
+        }
+    });
+}
+
+void BM_Unwrap(benchmark::State& state) {
+    const auto hops = static_cast<uint32_t>(state.range(0));
+    TwoParlons& parlons = Parlons();
+    SetUpForUnwrap(parlons, hops);
+    const size_t blocks = (mf::ForwardPacketSize(hops) - mf::kForwardLayerOffset) / mf::kBlockSize;
     RunPairs(
         state, Named("Unwrap", hops), [&](uint32_t) { return TimeRawDecryption(blocks); },
+        [&](uint32_t) { return TimeUnwrap(state, parlons, PacketForReceiver(parlons)); });
+}
+
+// The replay check on the encrypted layer of a 2-block packet, in a store that holds its full
+// count, against Unwrap of such a packet.
+void BM_ReplayCheck(benchmark::State& state) {
+    TwoParlons& parlons = Parlons();
+    SetUpForUnwrap(parlons, 1);
+    static OpenedLayers full = [] {
+        OpenedLayers store;
+        CryptoPP::AutoSeededRandomPool rng;
+        OpenedLayers::Digest digest;
+        while (store.Size() < OpenedLayers::kCapacity) {
+            rng.GenerateBlock(digest.data(), digest.size());
+            if (!store.Contains(digest)) {
+                store.Insert(digest);
+            }
+        }
+        return store;
+    }();
+    RunPairs(
+        state, "Replay check",
+        [&](uint32_t) { return TimeUnwrap(state, parlons, PacketForReceiver(parlons)); },
         [&](uint32_t) {
-            PeerAddress nextHop;
-            uint32_t messageId = 0;
+            const ByteBuffer packet = PacketForReceiver(parlons);
             return Time([&] {
-                if (!parlons.Receiver().Unwrap(*packet, nextHop, messageId)) {
-                    state.SkipWithError("Unwrap dropped a well-formed packet");
+                const OpenedLayers::Digest digest =
+                    OpenedLayers::DigestOf(packet.Bytes().subspan(mf::kForwardLayerOffset));
+                if (!full.Contains(digest)) {
+                    full.Insert(digest);
                 }
+                benchmark::DoNotOptimize(digest);
             });
         });
 }
@@ -301,6 +355,8 @@ BENCHMARK(BM_RawEncryptChunk)->Unit(benchmark::kMicrosecond)->UseManualTime();
 BENCHMARK(BM_RawDecryptBlock)->Unit(benchmark::kMicrosecond)->UseRealTime()->Threads(1)->Threads(2);
 BENCHMARK(BM_WrapMessage)->Arg(1)->Arg(3)->Arg(8)->Unit(benchmark::kMicrosecond)->UseManualTime();
 BENCHMARK(BM_Unwrap)->Arg(1)->Arg(3)->Arg(8)->Unit(benchmark::kMicrosecond)->UseManualTime();
+// A fixed count: the check's own time is tiny, and each pair also makes and opens a packet.
+BENCHMARK(BM_ReplayCheck)->Iterations(200)->Unit(benchmark::kMicrosecond)->UseManualTime();
 BENCHMARK(BM_KeyPairVsRawSameKeys)
     ->Iterations(kSeededKeyPairs)
     ->Unit(benchmark::kMillisecond)
@@ -422,6 +478,9 @@ void PrintRatios(const TimesReporter& reporter) {
                     : hops == 3 ? "<= 0.65 on 2 cores"
                                 : "<= 0.55 on 2 cores");
     }
+    PrintPaired("Replay check", "vs Unwrap of 2 blocks", "<= 0.01");
+    std::printf("  (the store holds %zu digests in %zu bytes at most)\n", OpenedLayers::kCapacity,
+                OpenedLayers::kMaxMemoryBytes);
     const std::optional<double> oneCore = reporter.Seconds("BM_RawDecryptBlock", 1);
     const std::optional<double> twoCores = reporter.Seconds("BM_RawDecryptBlock", 2);
     if (oneCore && twoCores) {

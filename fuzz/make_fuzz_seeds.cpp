@@ -113,13 +113,14 @@ void WriteUnwrapSeeds(const fs::path& root) {
     auto answer = [&](uint32_t row, const ByteBuffer& message, std::string_view text) {
         std::unique_ptr<EncryptionContext> addressee = fixture.Context(row);
         PeerAddress nextHop;
-        uint32_t messageId = 0;
-        const std::optional<ByteBuffer> opened = addressee->Unwrap(message, nextHop, messageId);
-        if (!opened || messageId == 0) {
+        ReplyHandle handle;
+        const std::optional<ByteBuffer> opened =
+            addressee->Unwrap(message, UnwrapFixture::Source(), nextHop, handle);
+        if (!opened || !handle.NamesARecord()) {
             throw std::logic_error("an addressee of the fixture could not open its message");
         }
         PeerAddress previousHop;
-        return addressee->WrapReply(UnwrapFixture::Text(text), messageId, previousHop).value();
+        return addressee->WrapReply(UnwrapFixture::Text(text), handle, previousHop).value();
     };
     const ByteBuffer replyForOwn = answer(UnwrapFixture::kSecond, traffic.toSecond, "Second here");
     const ByteBuffer replyThroughOwn =
@@ -132,8 +133,9 @@ void WriteUnwrapSeeds(const fs::path& root) {
     auto expect = [&](const ByteBuffer& packet, Outcome expected, std::string_view what) {
         std::unique_ptr<EncryptionContext> own = fixture.OwnWithRecords();
         PeerAddress nextHop;
-        uint32_t messageId = 0;
-        const std::optional<ByteBuffer> result = own->Unwrap(packet, nextHop, messageId);
+        ReplyHandle message;
+        const std::optional<ByteBuffer> result =
+            own->Unwrap(packet, UnwrapFixture::Source(), nextHop, message);
         const Outcome outcome = !result            ? Outcome::Dropped
                                 : nextHop.IsNone() ? Outcome::ForUs
                                                    : Outcome::PassOn;

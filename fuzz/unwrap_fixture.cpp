@@ -84,8 +84,8 @@ std::unique_ptr<EncryptionContext> UnwrapFixture::OwnWithRecords(OwnTraffic* tra
     sent.toSecond = Wrap(*own, "from Own to Second", kSecond, firstHop);
     sent.toThird = Wrap(*own, "from Own to Third", kThird, firstHop);
     PeerAddress nextHop;
-    uint32_t messageId = 0;
-    std::optional<ByteBuffer> passed = own->Unwrap(m_throughOwn, nextHop, messageId);
+    ReplyHandle message;
+    std::optional<ByteBuffer> passed = own->Unwrap(m_throughOwn, Source(), nextHop, message);
     if (!passed || !(nextHop == m_parlons[kThird].Address())) {
         throw std::logic_error("Own did not pass Second's message on to Third");
     }
@@ -94,6 +94,10 @@ std::unique_ptr<EncryptionContext> UnwrapFixture::OwnWithRecords(OwnTraffic* tra
         *traffic = sent;
     }
     return own;
+}
+
+PeerAddress UnwrapFixture::Source() {
+    return {ParseIpv4("127.0.0.1"), 40000};
 }
 
 TextField UnwrapFixture::Text(std::string_view text) {

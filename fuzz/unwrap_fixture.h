@@ -59,6 +59,9 @@ class UnwrapFixture {
     // `text` as a queued text field (its characters, a NUL, zero filler).
     static TextField Text(std::string_view text);
 
+    // Where every packet comes from: all three parlons are on 127.0.0.1.
+    static PeerAddress Source();
+
   private:
     std::vector<KeyPair> m_keys;
     std::vector<ParlonEntry> m_parlons;  // contexts point here: never resized after construction

@@ -51,12 +51,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t recordsBefore = own->RouteCount();
     const parlon::ByteBuffer packet(data, static_cast<uint32_t>(size));
     parlon::PeerAddress nextHop;
-    uint32_t messageId = 0;
-    const std::optional<parlon::ByteBuffer> result = own->Unwrap(packet, nextHop, messageId);
+    parlon::ReplyHandle message;
+    const std::optional<parlon::ByteBuffer> result =
+        own->Unwrap(packet, UnwrapFixture::Source(), nextHop, message);
+    const uint32_t messageId = message.MessageId();
 
     if (!result) {
         FuzzCheck(own->RouteCount() == recordsBefore, "a dropped packet changes no record");
-        FuzzCheck(nextHop.IsNone() && messageId == 0, "a dropped packet reports nothing");
+        FuzzCheck(nextHop.IsNone() && !message.NamesARecord(), "a dropped packet reports nothing");
         return 0;
     }
     const size_t recordsAfter = own->RouteCount();
@@ -75,13 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                           result->Length() < size && result->Data()[0] == mf::kForwardTag,
                       "a message passed on is a thinner F packet");
         } else {
-            FuzzCheck(messageId != 0, "a message for us names its id");
+            FuzzCheck(message.NamesARecord() && messageId != 0, "a message for us names its id");
             FuzzCheck(result->Length() == parlon::kTextFieldSize, "a message for us is its text");
         }
         return 0;
     }
     FuzzCheck(recordsAfter + 1 == recordsBefore, "a reply uses up its record");
-    FuzzCheck(messageId == 0, "a reply names no message id");
+    FuzzCheck(!message.NamesARecord(), "a reply names no message record");
     if (!nextHop.IsNone()) {
         FuzzCheck(result->Length() == mf::kReplyPacketSize && result->Data()[0] == mf::kReplyTag,
                   "a reply passed back is an R packet");

@@ -160,7 +160,7 @@ int Run(const QDir& output) {
     SessionHost& host = window;
     using Kind = SessionEvent::Kind;
     host.Notify({Kind::Sending, question, recipient, 0, 1});
-    host.OpenAnswerForm(Field("Are you free tonight? There is news."), 17, 30000);
+    host.OpenAnswerForm(Field("Are you free tonight? There is news."), ReplyHandle(1, 17), 30000);
     windows = window.findChildren<CMessageDlg*>();
     CMessageDlg* answer = windows.back();
     QTest::keyClicks(answer->findChild<Utf8TextEdit*>(QStringLiteral("replyEdit")),
@@ -176,7 +176,7 @@ int Run(const QDir& output) {
     host.Notify({Kind::Sending, "Did the parcel arrive?", "Ada", 0, 2});
     host.Notify({Kind::Sending, "Call me when you can.", "Mira", 0, 3});
     host.Notify({Kind::Lost, {}, "Mira", 0, 3});
-    host.OpenAnswerForm(Field("Is the door code still 4711?"), 18, 0);
+    host.OpenAnswerForm(Field("Is the door code still 4711?"), ReplyHandle(2, 18), 0);
     window.findChildren<CMessageDlg*>().back()->hide();
     host.Notify({Kind::Replying, "No, it changed on Monday.", {}, 18});
     window.findChild<QPushButton*>(QStringLiteral("messagesButton"))->click();

@@ -137,11 +137,12 @@ void TerminalHost::RebuildListView(const std::vector<ParlonEntry>& parlons) {
     m_sink(m_rows);
 }
 
-void TerminalHost::OpenAnswerForm(const ByteBuffer& text, uint32_t messageId, int32_t replyTimeMs) {
+void TerminalHost::OpenAnswerForm(const ByteBuffer& text, const ReplyHandle& message,
+                                  int32_t replyTimeMs) {
     DropFinishedAnswers();
     auto answer = std::make_unique<TerminalForm>(
-        MessageForm::Answer(*m_session, text, messageId, replyTimeMs), m_timers);
-    m_sink(MessageEvent{messageId, answer->Form().MessageText(), replyTimeMs});
+        MessageForm::Answer(*m_session, text, message, replyTimeMs), m_timers);
+    m_sink(MessageEvent{message.MessageId(), answer->Form().MessageText(), replyTimeMs});
     if (m_autoReply) {
         answer->Answer(*m_autoReply);
     }

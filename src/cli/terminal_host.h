@@ -61,7 +61,8 @@ class TerminalHost final : public SessionHost {
     void SetTimer(uint32_t id, uint32_t periodMs) override;
     void KillTimer(uint32_t id) override;
     void RebuildListView(const std::vector<ParlonEntry>& parlons) override;
-    void OpenAnswerForm(const ByteBuffer& text, uint32_t messageId, int32_t replyTimeMs) override;
+    void OpenAnswerForm(const ByteBuffer& text, const ReplyHandle& message,
+                        int32_t replyTimeMs) override;
     void OpenViewForm(const ByteBuffer& result) override;
     void Notify(const SessionEvent& event) override;
 

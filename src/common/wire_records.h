@@ -37,6 +37,9 @@ struct PeerAddress {
 
     // 0.0.0.0 port 0: "nobody".
     bool IsNone() const noexcept { return ip == 0 && port == 0; }
+    // Address and port both set: somebody a connection can reach. An address with only one of
+    // them set (0.0.0.0 with a port, or a port of 0) is neither somebody nor "none".
+    bool IsComplete() const noexcept { return ip != 0 && port != 0; }
     // Dotted decimal text of the address, as inet_ntoa writes it.
     std::string IpText() const;
 

@@ -13,6 +13,7 @@
 #include "crypto/key_pair.h"
 #include "crypto/layer_decryptor.h"
 #include "crypto/layer_encryption.h"
+#include "crypto/opened_layers.h"
 #include "crypto/public_key_cache.h"
 #include "crypto/random_draws.h"
 #include "crypto/route_table.h"
@@ -24,6 +25,7 @@ namespace mf = message_format;
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using Clock = RouteTable::Clock;
 
 // The plaintext header of a layer: previous hop, next hop, reply mask.
 void WriteLayerHeader(uint8_t* layer, const PeerAddress& previousHop, const PeerAddress& nextHop,
@@ -78,6 +80,21 @@ std::optional<uint32_t> FindEntry(const std::vector<ParlonEntry>& parlons,
     return static_cast<uint32_t>(found - parlons.begin());
 }
 
+bool IsEntryOf(const std::vector<ParlonEntry>* parlons, const PeerAddress& address) {
+    return parlons != nullptr && FindEntry(*parlons, address).has_value();
+}
+
+// Whether a packet of `length` bytes is an "F" packet of a path of at most `hopCount` layers
+// at some position on it: a relay further along gets one of the shorter lengths.
+bool IsForwardLengthOfHopCount(size_t length, uint32_t hopCount) {
+    for (uint32_t layers = 1; layers <= std::max(hopCount, 1u); ++layers) {
+        if (length == mf::ForwardPacketSize(layers)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Crypto++ makes the OAEP encoding method on its first use and publishes it with a release
 // fence that follows the store, which orders nothing: a thread that finds it made may read it
 // before it is whole (ThreadSanitizer reports this when two parlons of one process first
@@ -101,18 +118,25 @@ struct EncryptionContext::State {
         : m_rng(std::move(rng)),
           m_keys(std::move(keys)),
           m_layerDecryptor(m_keys.PrivateKey(), LayerDecryptor::DefaultWorkerCount()),
-          m_routes(kMaxRouteRecords),
+          m_routes(kMaxRouteRecords, kRouteQuotaPerSource),
           m_parlons(parlons),
           m_ownAddress(ownAddress) {}
 
     std::optional<ByteBuffer> WrapMessage(const TextField& text, uint32_t destIndex,
                                           PeerAddress& firstHop);
-    std::optional<ByteBuffer> OpenForward(const ByteBuffer& packet, PeerAddress& nextHop,
+    // A message for us sets `serial` to its record's number and `messageId` to its id.
+    std::optional<ByteBuffer> OpenForward(const ByteBuffer& packet, const PeerAddress& source,
+                                          PeerAddress& nextHop, uint64_t& serial,
                                           uint32_t& messageId);
-    std::optional<ByteBuffer> PassReply(const ByteBuffer& packet, PeerAddress& nextHop,
-                                        uint32_t& messageId);
-    std::optional<ByteBuffer> WrapReply(const TextField& text, uint32_t messageId,
+    std::optional<ByteBuffer> PassReply(const ByteBuffer& packet, const PeerAddress& source,
+                                        PeerAddress& nextHop);
+    std::optional<ByteBuffer> WrapReply(const TextField& text, uint64_t serial,
                                         PeerAddress& previousHop);
+    // Adds `record`, living from now for the route lifetime; its serial number, or nullopt
+    // when the table refuses it.
+    std::optional<uint64_t> AddRoute(RouteRecord record);
+    // Whether `address` is a complete address of an entry of the list in use or received.
+    bool IsParlon(const PeerAddress& address) const;
     // The id of a new link to `to`: one that no record uses on a link to `to`, so that the
     // reply finds its own record.
     uint32_t DrawOutgoingId(const PeerAddress& to);
@@ -123,9 +147,12 @@ struct EncryptionContext::State {
     LayerDecryptor m_layerDecryptor;
     PublicKeyCache m_publicKeys;
     RouteTable m_routes;
+    OpenedLayers m_openedLayers;
     const std::vector<ParlonEntry>& m_parlons;
+    const std::vector<ParlonEntry>* m_receivedParlons = nullptr;  // set by SetReceivedParlons
     PeerAddress m_ownAddress;
     uint32_t m_hopCount = 1;
+    std::chrono::milliseconds m_routeLifetime = kDefaultRouteLifetime;
 };
 
 EncryptionContext::EncryptionContext(const PeerAddress& ownAddress,
@@ -154,6 +181,14 @@ uint32_t EncryptionContext::HopCount() const noexcept {
     return m_state->m_hopCount;
 }
 
+void EncryptionContext::SetRouteLifetime(std::chrono::milliseconds lifetime) {
+    m_state->m_routeLifetime = std::max(lifetime, std::chrono::milliseconds(0));
+}
+
+void EncryptionContext::SetReceivedParlons(const std::vector<ParlonEntry>& received) {
+    m_state->m_receivedParlons = &received;
+}
+
 std::string EncryptionContext::GetPublicKey() const {
     return m_state->m_keys.PublicKeyText();
 }
@@ -175,17 +210,31 @@ std::optional<ByteBuffer> EncryptionContext::WrapMessage(const TextField& text, 
     }
 }
 
-std::optional<ByteBuffer> EncryptionContext::Unwrap(const ByteBuffer& packet, PeerAddress& nextHop,
-                                                    uint32_t& messageId) {
+std::optional<ByteBuffer> EncryptionContext::Unwrap(const ByteBuffer& packet,
+                                                    const PeerAddress& source, PeerAddress& nextHop,
+                                                    ReplyHandle& message) {
     try {
         if (packet.Length() == 0) {
             return std::nullopt;
         }
         switch (packet.Data()[mf::kTagOffset]) {
-            case mf::kForwardTag:
-                return m_state->OpenForward(packet, nextHop, messageId);
-            case mf::kReplyTag:
-                return m_state->PassReply(packet, nextHop, messageId);
+            case mf::kForwardTag: {
+                uint64_t serial = 0;
+                uint32_t messageId = 0;
+                std::optional<ByteBuffer> opened =
+                    m_state->OpenForward(packet, source, nextHop, serial, messageId);
+                if (opened) {
+                    message = ReplyHandle(serial, messageId);
+                }
+                return opened;
+            }
+            case mf::kReplyTag: {
+                std::optional<ByteBuffer> passed = m_state->PassReply(packet, source, nextHop);
+                if (passed) {
+                    message = ReplyHandle();
+                }
+                return passed;
+            }
             default:
                 return std::nullopt;
         }
@@ -194,10 +243,14 @@ std::optional<ByteBuffer> EncryptionContext::Unwrap(const ByteBuffer& packet, Pe
     }
 }
 
-std::optional<ByteBuffer> EncryptionContext::WrapReply(const TextField& text, uint32_t messageId,
+std::optional<ByteBuffer> EncryptionContext::WrapReply(const TextField& text,
+                                                       const ReplyHandle& message,
                                                        PeerAddress& previousHop) {
     try {
-        return m_state->WrapReply(text, messageId, previousHop);
+        if (!message.NamesARecord()) {
+            return std::nullopt;
+        }
+        return m_state->WrapReply(text, message.Record(), previousHop);
     } catch (const std::exception&) {
         return std::nullopt;
     }
@@ -226,9 +279,9 @@ std::optional<ByteBuffer> EncryptionContext::State::WrapMessage(const TextField&
     Bytes masks(size_t{hops} * mf::kMaskSize);
     DrawMaskBytes(*m_rng, masks);
     auto mask = [&](uint32_t index) { return masks.data() + size_t{index} * mf::kMaskSize; };
-    // Nobody listens at address "none": a path through such an entry leads nowhere.
+    // Nobody listens at an address without both its parts: a path through it leads nowhere.
     for (uint32_t hop = 1; hop <= hops; ++hop) {
-        if (address(hop).IsNone()) {
+        if (!address(hop).IsComplete()) {
             return std::nullopt;
         }
     }
@@ -254,28 +307,45 @@ std::optional<ByteBuffer> EncryptionContext::State::WrapMessage(const TextField&
     }
 
     ByteBuffer packet = BuildForwardPacket(id, encrypted);
-    m_routes.Add({RouteRole::Sender, PeerAddress{}, address(1), 0, id, std::move(masks), text});
+    if (!AddRoute({RouteRole::Sender, PeerAddress{}, address(1), 0, id, std::move(masks), text})) {
+        return std::nullopt;
+    }
     firstHop = address(1);
     return packet;
 }
 
+std::optional<uint64_t> EncryptionContext::State::AddRoute(RouteRecord record) {
+    const Clock::time_point now = Clock::now();
+    return m_routes.Add(std::move(record), now, now + m_routeLifetime);
+}
+
+bool EncryptionContext::State::IsParlon(const PeerAddress& address) const {
+    return address.IsComplete() &&
+           (IsEntryOf(&m_parlons, address) || IsEntryOf(m_receivedParlons, address));
+}
+
 std::optional<ByteBuffer> EncryptionContext::State::OpenForward(const ByteBuffer& packet,
+                                                                const PeerAddress& source,
                                                                 PeerAddress& nextHop,
+                                                                uint64_t& serial,
                                                                 uint32_t& messageId) {
-    // Everything that can be told from the length alone is dropped before any decryption.
-    const size_t length = packet.Length();
-    if (length < mf::kForwardLayerOffset + mf::kMinLayerBlocks * mf::kBlockSize ||
-        length > mf::kMaxForwardPacketSize ||
-        (length - mf::kForwardLayerOffset) % mf::kBlockSize != 0) {
+    // Everything that can be told without decryption is dropped before it: a length that no
+    // packet of the hop count in force has, id 0 (at the addressee it would read as a reply),
+    // and a layer that this key pair has opened before.
+    if (!IsForwardLengthOfHopCount(packet.Length(), m_hopCount)) {
         return std::nullopt;
     }
     const uint32_t incomingId = mf::LoadMessageId(packet.Data() + mf::kForwardIdOffset);
     if (incomingId == 0) {
-        return std::nullopt;  // at the addressee it would read as a reply
+        return std::nullopt;
+    }
+    const std::span<const uint8_t> encryptedLayer = packet.Bytes().subspan(mf::kForwardLayerOffset);
+    const OpenedLayers::Digest digest = OpenedLayers::DigestOf(encryptedLayer);
+    if (m_openedLayers.Contains(digest)) {
+        return std::nullopt;
     }
 
-    std::optional<Bytes> opened =
-        m_layerDecryptor.Decrypt(packet.Bytes().subspan(mf::kForwardLayerOffset));
+    std::optional<Bytes> opened = m_layerDecryptor.Decrypt(encryptedLayer);
     if (!opened || opened->size() < mf::kLayerHeaderSize) {
         return std::nullopt;
     }
@@ -285,45 +355,56 @@ std::optional<ByteBuffer> EncryptionContext::State::OpenForward(const ByteBuffer
     const auto maskBegin = layer.begin() + mf::kLayerMaskOffset;
     const std::span<const uint8_t> body =
         std::span<const uint8_t>(layer).subspan(mf::kLayerBodyOffset);
-    if (previousHop.IsNone()) {
-        return std::nullopt;  // a reply would have nowhere to go
+    // The reply goes back to the previous hop, which is the parlon the packet came from.
+    if (!IsParlon(previousHop) || previousHop.ip != source.ip) {
+        return std::nullopt;
     }
-
-    if (layerNextHop.IsNone()) {
+    const bool forUs = layerNextHop.IsNone();
+    if (forUs) {
         // The addressee's layer is exactly its header and the text field.
         if (layer.size() != mf::kAddresseeLayerSize) {
             return std::nullopt;
         }
-        m_routes.Add({RouteRole::Addressee, previousHop, PeerAddress{}, incomingId, 0,
-                      Bytes(maskBegin, maskBegin + mf::kMaskSize), std::nullopt});
-        nextHop = PeerAddress{};
+    } else if (!IsParlon(layerNextHop) || body.size() % mf::kBlockSize != 0 ||
+               body.size() < mf::kMinLayerBlocks * mf::kBlockSize) {
+        // A relay's layer names a parlon and carries a whole layer for it.
+        return std::nullopt;
+    }
+
+    const uint32_t newId = forUs ? 0 : DrawOutgoingId(layerNextHop);
+    const std::optional<uint64_t> added =
+        AddRoute({forUs ? RouteRole::Addressee : RouteRole::Relay, previousHop, layerNextHop,
+                  incomingId, newId, Bytes(maskBegin, maskBegin + mf::kMaskSize), std::nullopt});
+    if (!added) {
+        return std::nullopt;
+    }
+    // Only a layer that opened and was taken counts: garbage cannot push real digests out.
+    m_openedLayers.Insert(digest);
+    nextHop = layerNextHop;
+    if (forUs) {
+        serial = *added;
         messageId = incomingId;
         return ByteBuffer(body);
     }
-    // A relay's layer carries a whole layer for the next parlon.
-    if (body.size() % mf::kBlockSize != 0 || body.size() < mf::kMinLayerBlocks * mf::kBlockSize) {
-        return std::nullopt;
-    }
-    const uint32_t newId = DrawOutgoingId(layerNextHop);
-    ByteBuffer forward = BuildForwardPacket(newId, body);
-    m_routes.Add({RouteRole::Relay, previousHop, layerNextHop, incomingId, newId,
-                  Bytes(maskBegin, maskBegin + mf::kMaskSize), std::nullopt});
-    nextHop = layerNextHop;
     messageId = 0;
-    return forward;
+    return BuildForwardPacket(newId, body);
 }
 
 std::optional<ByteBuffer> EncryptionContext::State::PassReply(const ByteBuffer& packet,
-                                                              PeerAddress& nextHop,
-                                                              uint32_t& messageId) {
+                                                              const PeerAddress& source,
+                                                              PeerAddress& nextHop) {
     if (packet.Length() != mf::kReplyPacketSize) {
         return std::nullopt;
     }
     const uint8_t* bytes = packet.Data();
     const PeerAddress sender = mf::LoadAddress(bytes + mf::kReplySenderOffset);
     const uint32_t id = mf::LoadMessageId(bytes + mf::kReplyIdOffset);
-    std::optional<RouteRecord> record = m_routes.TakeForReplyFrom(sender, id);
-    if (!record) {
+    // A reply counts only from the parlon it names: anyone else guessing ids is not heard.
+    if (!sender.IsComplete() || sender.ip != source.ip) {
+        return std::nullopt;
+    }
+    std::optional<RouteRecord> record = m_routes.TakeForReplyFrom(sender, id, Clock::now());
+    if (!record || (record->role != RouteRole::Sender && !IsParlon(record->prevAddress))) {
         return std::nullopt;
     }
     TextField reply;
@@ -331,7 +412,6 @@ std::optional<ByteBuffer> EncryptionContext::State::PassReply(const ByteBuffer& 
     reply = ApplyMasks(reply, record->masks);
 
     nextHop = record->prevAddress;
-    messageId = 0;
     if (record->role == RouteRole::Sender) {
         assert(record->text.has_value());
         ByteBuffer result(static_cast<uint32_t>(mf::kReplyResultSize));
@@ -343,10 +423,10 @@ std::optional<ByteBuffer> EncryptionContext::State::PassReply(const ByteBuffer& 
 }
 
 std::optional<ByteBuffer> EncryptionContext::State::WrapReply(const TextField& text,
-                                                              uint32_t messageId,
+                                                              uint64_t serial,
                                                               PeerAddress& previousHop) {
-    std::optional<RouteRecord> record = m_routes.TakeAddresseeRecord(messageId);
-    if (!record) {
+    std::optional<RouteRecord> record = m_routes.TakeAddresseeRecord(serial, Clock::now());
+    if (!record || !IsParlon(record->prevAddress)) {
         return std::nullopt;
     }
     previousHop = record->prevAddress;

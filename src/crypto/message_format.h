@@ -23,6 +23,7 @@
 
 #include "common/text_field.h"
 #include "common/wire_records.h"
+#include "net/wire_format.h"
 
 namespace parlon::message_format {
 
@@ -112,6 +113,8 @@ static_assert(ForwardPacketSize(7) == 4101 && ForwardPacketSize(8) == 5125);
 // Anything longer cannot be a packet that a parlon built: it is dropped before decryption.
 inline constexpr size_t kMaxForwardPacketSize = ForwardPacketSize(kMaxHopCount);
 static_assert(kMaxForwardPacketSize == 26629);
+// A peer frame carries one packet: the longest "F" packet bounds it.
+static_assert(kFrameHeaderSize + kMaxForwardPacketSize == kMaxPeerFrameSize);
 
 // Little-endian and address fields (the host is little-endian; see wire_records.h).
 inline uint32_t LoadMessageId(const uint8_t* bytes) noexcept {

@@ -1,29 +1,72 @@
 #include "crypto/route_table.h"
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 
 namespace parlon {
 
-size_t RouteTable::OutgoingLinkHash::operator()(const OutgoingLink& link) const noexcept {
-    return std::hash<uint64_t>{}((uint64_t{link.to.ip} << 32) ^ (uint64_t{link.to.port} << 16) ^
-                                 link.msgId);
+namespace {
+
+// Serial numbers are shared by every table of the process, so that a number from a table that
+// is gone (an earlier key pair) never names a record of another.
+std::atomic<uint64_t> g_lastSerial{0};
+
+uint64_t AddressKey(const PeerAddress& address) {
+    return (uint64_t{address.ip} << 16) | address.port;
 }
 
-void RouteTable::Add(RouteRecord record) {
-    if (m_records.size() >= m_capacity) {
-        Forget(m_records.front());
-        m_records.pop_front();
+}  // namespace
+
+size_t RouteTable::OutgoingLinkHash::operator()(const OutgoingLink& link) const noexcept {
+    return std::hash<uint64_t>{}((AddressKey(link.to) << 15) ^ link.msgId);
+}
+
+size_t RouteTable::AddressHash::operator()(const PeerAddress& address) const noexcept {
+    return std::hash<uint64_t>{}(AddressKey(address));
+}
+
+std::optional<uint64_t> RouteTable::Add(RouteRecord record, Clock::time_point now,
+                                        Clock::time_point expiresAt) {
+    if (m_entries.size() >= m_capacity || HeldBy(record.prevAddress) >= m_quotaPerSource) {
+        DropExpired(now);
+        if (m_entries.size() >= m_capacity || HeldBy(record.prevAddress) >= m_quotaPerSource) {
+            return std::nullopt;
+        }
     }
     if (record.role != RouteRole::Addressee) {
         m_outgoingLinks.insert({record.nextAddress, record.msgId});
     }
-    m_records.push_back(std::move(record));
+    ++m_heldBySource[record.prevAddress];
+    const uint64_t serial = g_lastSerial.fetch_add(1, std::memory_order_relaxed) + 1;
+    m_entries.push_back({std::move(record), serial, expiresAt});
+    return serial;
+}
+
+size_t RouteTable::HeldBy(const PeerAddress& source) const {
+    const auto held = m_heldBySource.find(source);
+    return held == m_heldBySource.end() ? 0 : held->second;
+}
+
+void RouteTable::DropExpired(Clock::time_point now) {
+    const auto expired =
+        std::remove_if(m_entries.begin(), m_entries.end(), [&](const Entry& entry) {
+            if (entry.expiresAt > now) {
+                return false;
+            }
+            Forget(entry.record);
+            return true;
+        });
+    m_entries.erase(expired, m_entries.end());
 }
 
 void RouteTable::Forget(const RouteRecord& record) {
     if (record.role != RouteRole::Addressee) {
         m_outgoingLinks.erase(m_outgoingLinks.find({record.nextAddress, record.msgId}));
+    }
+    const auto held = m_heldBySource.find(record.prevAddress);
+    if (--held->second == 0) {
+        m_heldBySource.erase(held);
     }
 }
 
@@ -32,31 +75,39 @@ bool RouteTable::IsOutgoingIdInUse(const PeerAddress& to, uint32_t msgId) const 
 }
 
 template <typename Matches>
-std::optional<RouteRecord> RouteTable::TakeFirst(Matches matches) {
-    auto found = std::find_if(m_records.begin(), m_records.end(), matches);
-    if (found == m_records.end()) {
+std::optional<RouteRecord> RouteTable::TakeFirst(Matches matches, Clock::time_point now) {
+    auto found = std::find_if(m_entries.begin(), m_entries.end(), matches);
+    if (found == m_entries.end()) {
         return std::nullopt;
     }
-    Forget(*found);
-    RouteRecord record = std::move(*found);
-    m_records.erase(found);
+    Forget(found->record);
+    std::optional<RouteRecord> record;
+    if (found->expiresAt > now) {
+        record = std::move(found->record);
+    }
+    m_entries.erase(found);
     return record;
 }
 
-std::optional<RouteRecord> RouteTable::TakeForReplyFrom(const PeerAddress& from, uint32_t msgId) {
+std::optional<RouteRecord> RouteTable::TakeForReplyFrom(const PeerAddress& from, uint32_t msgId,
+                                                        Clock::time_point now) {
     if (!IsOutgoingIdInUse(from, msgId)) {
         return std::nullopt;
     }
-    return TakeFirst([&](const RouteRecord& record) {
-        return record.role != RouteRole::Addressee && record.msgId == msgId &&
-               record.nextAddress == from;
-    });
+    return TakeFirst(
+        [&](const Entry& entry) {
+            return entry.record.role != RouteRole::Addressee && entry.record.msgId == msgId &&
+                   entry.record.nextAddress == from;
+        },
+        now);
 }
 
-std::optional<RouteRecord> RouteTable::TakeAddresseeRecord(uint32_t prevMsgId) {
-    return TakeFirst([&](const RouteRecord& record) {
-        return record.role == RouteRole::Addressee && record.prevMsgId == prevMsgId;
-    });
+std::optional<RouteRecord> RouteTable::TakeAddresseeRecord(uint64_t serial, Clock::time_point now) {
+    return TakeFirst(
+        [&](const Entry& entry) {
+            return entry.serial == serial && entry.record.role == RouteRole::Addressee;
+        },
+        now);
 }
 
 }  // namespace parlon

@@ -19,10 +19,12 @@ Clock::time_point ConnectDeadline(const TransportDeadlines& deadlines,
     return std::min(Clock::now() + deadlines.connect, exchangeDeadline);
 }
 
-// One connection that carries `frame` and ends; nothing is read back.
+// One connection that carries `frame` and ends; nothing is read back. It leaves from
+// `sourceIp` when that is this machine's (0: from where the system picks).
 void SendFrame(const PeerAddress& destination, const ByteBuffer& frame,
-               const TransportDeadlines& deadlines, Clock::time_point deadline) {
-    SocketStream stream(destination, ConnectDeadline(deadlines, deadline));
+               const TransportDeadlines& deadlines, Clock::time_point deadline,
+               uint32_t sourceIp = 0) {
+    SocketStream stream(destination, ConnectDeadline(deadlines, deadline), sourceIp);
     stream.WriteAll(frame.Bytes(), deadline);
     stream.Finish();
 }
@@ -61,7 +63,9 @@ bool CenterConnection::Register(std::vector<ParlonEntry>& parlons, CenterSchedul
 bool CenterConnection::Send(const PeerAddress& destination, const ByteBuffer& packet) {
     const Clock::time_point deadline = Clock::now() + m_deadlines.peerExchange;
     try {
-        SendFrame(destination, Packet(packet).Encode(), m_deadlines, deadline);
+        // From the address this parlon announced, which its peers check the packet against.
+        SendFrame(destination, Packet(packet).Encode(), m_deadlines, deadline,
+                  m_pRecord->ownEntry.ip);
         return true;
     } catch (const ComException&) {
         return false;

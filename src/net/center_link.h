@@ -21,8 +21,9 @@ public:
     // a reply that is not valid.
     [[nodiscard]] virtual bool Register(std::vector<ParlonEntry>& parlons, CenterSchedule& schedule) = 0;
 
-    // Delivers one packet to another parlon in a frame of its own. True when the frame was
-    // written and the connection closed; false when that failed for any reason.
+    // Delivers one packet to another parlon in a frame of its own, from the own entry's address
+    // when it is one of this machine's (peers check packets against it). True when the frame
+    // was written and the connection closed; false when that failed for any reason.
     virtual bool Send(const PeerAddress& destination, const ByteBuffer& packet) = 0;
 };
 

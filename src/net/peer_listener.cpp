@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/asio_endpoint.h"
 #include "net/connection_acceptor.h"
 #include "net/packet.h"
 #include "net/read_to_end.h"
@@ -24,15 +25,18 @@ namespace {
 using asio::ip::tcp;
 
 // One accepted connection: read to its end within the deadline and the size bound, then hand
-// the payload over. Kept alive by the handlers of its pending operations, and holds its place
-// under the bound on open connections as long as it lives; on the listener's thread only.
+// the payload over with the address it came from. Kept alive by the handlers of its pending
+// operations, and holds its place under the bound on open connections as long as it lives; on
+// the listener's thread only.
 class PeerReception : public std::enable_shared_from_this<PeerReception> {
   public:
-    PeerReception(tcp::socket socket, ConnectionSlot slot, GuardedQueue& queue)
+    PeerReception(tcp::socket socket, const tcp::endpoint& peer, ConnectionSlot slot,
+                  GuardedQueue& queue)
         : m_socket(std::move(socket)),
           m_slot(std::move(slot)),
           m_deadline(m_socket.get_executor()),
-          m_queue(queue) {}
+          m_queue(queue),
+          m_source(peer.address().is_v4() ? ToPeerAddress(peer) : PeerAddress{}) {}
     PeerReception(const PeerReception&) = delete;
     PeerReception& operator=(const PeerReception&) = delete;
 
@@ -60,7 +64,7 @@ class PeerReception : public std::enable_shared_from_this<PeerReception> {
         }
         Packet frame{ByteBuffer(std::span<const uint8_t>(m_frame))};
         if (std::optional<ByteBuffer> payload = frame.Decode()) {
-            m_queue.Push(std::move(*payload));
+            m_queue.Push(std::move(*payload), m_source);  // a full queue drops it
         }
     }
 
@@ -68,6 +72,7 @@ class PeerReception : public std::enable_shared_from_this<PeerReception> {
     const ConnectionSlot m_slot;
     asio::steady_timer m_deadline;
     GuardedQueue& m_queue;
+    const PeerAddress m_source;  // none when the peer is not an IPv4 address
     std::vector<uint8_t> m_frame;
 };
 
@@ -84,9 +89,9 @@ class AsioPeerListener final : public PeerListener {
               *m_io, options.maxConnections,
               ConnectionAcceptorEvents{
                   .accepted =
-                      [this](tcp::socket socket, const tcp::endpoint&, ConnectionSlot slot) {
-                          std::make_shared<PeerReception>(std::move(socket), std::move(slot),
-                                                          m_queue)
+                      [this](tcp::socket socket, const tcp::endpoint& peer, ConnectionSlot slot) {
+                          std::make_shared<PeerReception>(std::move(socket), peer,
+                                                          std::move(slot), m_queue)
                               ->Start(m_options.connectionDeadline);
                       },
                   .ended = [this](std::error_code error) { OnAcceptingEnded(error); }})) {}

@@ -1,5 +1,6 @@
 // PeerListener: accepts connections from other parlons on the own port, reads each frame to
-// its end and pushes its payload onto a GuardedQueue, on a thread of its own.
+// its end and pushes its payload, with the address of the connection's other end, onto a
+// GuardedQueue, on a thread of its own.
 //
 // Connections are served concurrently, each with a deadline and a size bound, up to a bound on
 // their number; a payload is pushed when its connection has closed, so payloads arrive in the

@@ -14,8 +14,18 @@ namespace parlon {
 // The io_context and the socket may fail to get their descriptors (for example when the
 // process has run out of them); that is a failed connection like any other, so their
 // std::system_error becomes a ComException.
-SocketStream::SocketStream(const PeerAddress& destination, Clock::time_point deadline) try
+SocketStream::SocketStream(const PeerAddress& destination, Clock::time_point deadline,
+                           uint32_t sourceIp) try
     : m_io(1), m_socket(m_io) {
+    if (sourceIp != 0) {
+        // A failed bind (an address that is not this machine's) leaves the choice to the
+        // system; a failed open is reported by the connect, which opens the socket itself.
+        std::error_code ignored;
+        m_socket.open(asio::ip::tcp::v4(), ignored);
+        if (!ignored) {
+            m_socket.bind(ToEndpoint({sourceIp, 0}), ignored);
+        }
+    }
     m_socket.async_connect(ToEndpoint(destination),
                            [this](std::error_code error) { m_result = error; });
     Await(deadline);

@@ -27,9 +27,11 @@ class SocketStream {
   public:
     using Clock = std::chrono::steady_clock;
 
-    // Connects to `destination`. Throws ComException when the connection is refused or fails,
-    // or when `deadline` passes first (asio::error::timed_out).
-    SocketStream(const PeerAddress& destination, Clock::time_point deadline);
+    // Connects to `destination`, from the local IPv4 address `sourceIp` (network order) when
+    // it is one of this machine's, else (and when it is 0) from the address the system picks.
+    // Throws ComException when the connection is refused or fails, or when `deadline` passes
+    // first (asio::error::timed_out).
+    SocketStream(const PeerAddress& destination, Clock::time_point deadline, uint32_t sourceIp = 0);
     SocketStream(const SocketStream&) = delete;
     SocketStream& operator=(const SocketStream&) = delete;
     // Closes the connection if still open; never throws.

@@ -40,9 +40,11 @@ inline constexpr size_t kReplyEntriesOffset = kReplyCountOffset + sizeof(uint32_
 static_assert(kReplyCountOffset == 29);
 static_assert(kReplyEntriesOffset == 33);
 
-// Bounds on what a reader accepts. A center reply or peer frame above them is refused.
+// Bounds on what a reader accepts. A center reply or peer frame above them is refused. A peer
+// frame holds one "F" or "R" packet: the longest is an "F" packet of 16 layers, 26,629 bytes
+// (crypto/message_format.h checks that the two agree).
 inline constexpr size_t kMaxCenterReplySize = size_t{64} << 20;
-inline constexpr size_t kMaxPeerFrameSize = size_t{1} << 20;
+inline constexpr size_t kMaxPeerFrameSize = 26634;
 inline constexpr size_t kMaxReplyEntries =
     (kMaxCenterReplySize - kReplyEntriesOffset) / kParlonEntrySize;
 

@@ -35,11 +35,11 @@ MessageForm MessageForm::Compose(ParlonSession& session, MessageRecipient recipi
     return form;
 }
 
-MessageForm MessageForm::Answer(ParlonSession& session, const ByteBuffer& text, uint32_t messageId,
-                                int32_t replyTimeMs) {
+MessageForm MessageForm::Answer(ParlonSession& session, const ByteBuffer& text,
+                                const ReplyHandle& message, int32_t replyTimeMs) {
     MessageForm form(session, FormMode::Answer);
     form.m_strMessage = FieldOf(text, 0);
-    form.m_nMessageId = messageId;
+    form.m_replyTo = message;
     form.m_strTimeLabel = kTimeLabel;
     form.m_nTimeLeft = replyTimeMs;
     return form;
@@ -95,8 +95,7 @@ void MessageForm::OnOK() {
                                  QueuedText(Utf8Prefix(m_strMessage, kMaxTextBytes)));
     } else if (m_nMode == FormMode::Answer) {
         m_strReply = m_view->ReplyBoxText();
-        m_pParent->QueueOutgoing(OutgoingTarget::Reply(m_nMessageId),
-                                 QueuedText(Utf8Prefix(m_strReply, kMaxTextBytes)));
+        m_pParent->QueueReply(m_replyTo, QueuedText(Utf8Prefix(m_strReply, kMaxTextBytes)));
     }
     m_view->Hide();
 }

@@ -15,6 +15,7 @@
 
 #include "common/byte_buffer.h"
 #include "session/message_recipient.h"
+#include "crypto/reply_handle.h"
 
 namespace parlon {
 
@@ -49,8 +50,8 @@ class MessageForm {
 
     // Compose a message to `recipient`, the parlon the user chose.
     static MessageForm Compose(ParlonSession& session, MessageRecipient recipient);
-    // Answer message `messageId`, whose 112-byte text field is `text`, within `replyTimeMs`.
-    static MessageForm Answer(ParlonSession& session, const ByteBuffer& text, uint32_t messageId,
+    // Answer `message`, whose 112-byte text field is `text`, within `replyTimeMs`.
+    static MessageForm Answer(ParlonSession& session, const ByteBuffer& text, const ReplyHandle& message,
                               int32_t replyTimeMs);
     // Show a reply: `result` holds our 112-byte text field, then the reply's.
     static MessageForm View(ParlonSession& session, const ByteBuffer& result);
@@ -67,7 +68,9 @@ class MessageForm {
     const std::string& ReplyText() const noexcept { return m_strReply; }
     // Compose form: the parlon the message is for.
     const MessageRecipient& Recipient() const noexcept { return m_recipient; }
-    uint32_t MessageId() const noexcept { return m_nMessageId; }
+    // Answer form: the message answered, and its id (for display).
+    const ReplyHandle& ReplyTo() const noexcept { return m_replyTo; }
+    uint32_t MessageId() const noexcept { return m_replyTo.MessageId(); }
     int32_t TimeLeft() const noexcept { return m_nTimeLeft; }
     bool IsFinished() const noexcept { return m_finished; }
     // The window's caption: the default one, or the time label and the seconds left once a
@@ -82,7 +85,7 @@ class MessageForm {
     ParlonSession* m_pParent;
     MessageFormView* m_view = nullptr;
     MessageRecipient m_recipient;
-    uint32_t m_nMessageId = 0;
+    ReplyHandle m_replyTo;
     FormMode m_nMode;
     std::string m_strTimeLabel;
     int32_t m_nTimeLeft = 0;

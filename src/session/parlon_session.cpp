@@ -8,6 +8,7 @@
 #include "common/text_field.h"
 #include "common/utf8_text.h"
 #include "crypto/encryption_context.h"
+#include "net/center_connection.h"
 #include "net/center_link.h"
 #include "net/peer_listener.h"
 
@@ -90,6 +91,22 @@ void ParlonSession::InitEncryption() {
     auto replacement = std::make_unique<EncryptionContext>(m_ownEntry.Address(), m_activeParlons);
     m_pEncryption = std::move(replacement);  // the old context goes after the new one exists
     m_pEncryption->SetHopCount(1);
+    m_pEncryption->SetReceivedParlons(m_nextParlons);
+    UpdateRouteLifetime();
+    m_incoming.Open();
+}
+
+void ParlonSession::UpdateRouteLifetime() {
+    if (m_pEncryption == nullptr) {
+        return;
+    }
+    // A reply comes back within the answer time plus, for each link of the path out and back,
+    // a poll period of waiting and one send at most (the transport's deadline).
+    const auto perLink =
+        std::chrono::milliseconds(m_schedule.pollPeriod) + TransportDeadlines{}.peerExchange;
+    const uint32_t links = 2 * std::max<uint32_t>(m_schedule.hopCount, 1);
+    m_pEncryption->SetRouteLifetime(std::chrono::milliseconds(m_schedule.replyTime) +
+                                    links * perLink);
 }
 
 bool ParlonSession::StartListenerOnOwnPort() {
@@ -146,6 +163,7 @@ void ParlonSession::ApplySchedule() {
     if (m_pEncryption != nullptr) {
         m_pEncryption->SetHopCount(m_schedule.hopCount);
     }
+    UpdateRouteLifetime();
 }
 
 void ParlonSession::SwitchLists() {
@@ -157,6 +175,7 @@ void ParlonSession::SwitchLists() {
     }
     m_activeParlons = m_nextParlons;  // assignment keeps the vector's address
     RefreshListView();
+    UpdateRouteLifetime();
 }
 
 void ParlonSession::RefreshListView() {
@@ -195,20 +214,29 @@ void ParlonSession::CheckListener() {
 
 void ParlonSession::ProcessIncoming() {
     if (m_pEncryption == nullptr) {
-        return;  // what arrived waits for the next Connect
+        return;  // nothing arrives while disconnected: the queue is closed
     }
-    // Asked afresh for every item: what arrives meanwhile is handled in the same tick.
-    while (std::optional<ByteBuffer> received = m_incoming.TakeFront()) {
+    // Asked afresh for every item, so what arrives meanwhile is handled in the same tick, up to
+    // the tick's share.
+    size_t bytes = 0;
+    for (size_t items = 0; items < kIncomingItemsPerTick && bytes < kIncomingBytesPerTick;
+         ++items) {
+        const std::optional<QueuedBlock> received = m_incoming.TakeFront();
+        if (!received) {
+            break;
+        }
+        bytes += received->bytes.Length();
         HandleIncoming(*received);
     }
 }
 
-void ParlonSession::HandleIncoming(const ByteBuffer& received) {
+void ParlonSession::HandleIncoming(const QueuedBlock& received) {
     PeerAddress nextHop;
-    uint32_t messageId = 0;
-    const std::optional<ByteBuffer> inner = m_pEncryption->Unwrap(received, nextHop, messageId);
+    ReplyHandle message;
+    const std::optional<ByteBuffer> inner =
+        m_pEncryption->Unwrap(received.bytes, received.source, nextHop, message);
     if (!inner) {
-        return;  // not ours to open (damaged, unknown, foreign): dropped
+        return;  // not ours to open (damaged, unknown, foreign, replayed, forged): dropped
     }
     if (!nextHop.IsNone()) {
         const std::string ip = nextHop.IpText();
@@ -217,13 +245,28 @@ void ParlonSession::HandleIncoming(const ByteBuffer& received) {
         if (m_pCenter != nullptr) {
             m_pCenter->Send(nextHop, *inner);
         }
-    } else if (messageId != 0) {
+    } else if (message.NamesARecord()) {
         Log(": - Just recieved a new message!");
-        m_host.OpenAnswerForm(*inner, messageId, ClampToInt32(m_schedule.replyTime));
+        OpenAnswer(*inner, message);
     } else {
         Log(": - Just recieved a new reply!");
         m_host.OpenViewForm(*inner);
     }
+}
+
+void ParlonSession::OpenAnswer(const ByteBuffer& text, const ReplyHandle& message) {
+    if (m_openAnswers.size() >= kMaxOpenAnswerForms) {
+        // A flood of messages opens no flood of windows: the answer is empty and leaves at once.
+        QueueReply(message, QueuedText(""));
+        return;
+    }
+    m_openAnswers.insert(message);
+    m_host.OpenAnswerForm(text, message, ClampToInt32(m_schedule.replyTime));
+}
+
+void ParlonSession::QueueReply(const ReplyHandle& message, ByteBuffer text) {
+    m_openAnswers.erase(message);
+    QueueOutgoing(OutgoingTarget::Reply(message), std::move(text));
 }
 
 void ParlonSession::QueueOutgoing(OutgoingTarget target, ByteBuffer text) {
@@ -244,7 +287,7 @@ void ParlonSession::SendOutgoing() {
         if (item.target.kind == kNewMessage) {
             SendNewMessage(item.target.recipient, item.messageNumber, text);
         } else {
-            SendReply(item.target.messageId, text);
+            SendReply(item.target.replyTo, text);
         }
     }
 }
@@ -267,13 +310,15 @@ void ParlonSession::SendNewMessage(const MessageRecipient& recipient, uint64_t n
         MakeTextField(text.Bytes()), static_cast<uint32_t>(*row), firstHop);
     if (!packet) {
         ReportError("Your message to " + nickname +
-                    " was not sent: your own parlon is not in the list in use yet.");
+                    " was not sent: your own parlon is not in the list in use yet, or too many of "
+                    "your messages await their replies.");
         return;
     }
     m_pCenter->Send(firstHop, *packet);  // an unreachable hop loses the message silently
 }
 
-void ParlonSession::SendReply(uint32_t messageId, const ByteBuffer& text) {
+void ParlonSession::SendReply(const ReplyHandle& message, const ByteBuffer& text) {
+    const uint32_t messageId = message.MessageId();
     const std::string body(text.TextUpToNul());
     Log(": - Replying \"" + body + "\" with Message ID " +
         std::to_string(static_cast<int32_t>(messageId)) + ".");
@@ -281,10 +326,11 @@ void ParlonSession::SendReply(uint32_t messageId, const ByteBuffer& text) {
 
     PeerAddress previousHop;
     const std::optional<ByteBuffer> packet =
-        m_pEncryption->WrapReply(MakeTextField(text.Bytes()), messageId, previousHop);
+        m_pEncryption->WrapReply(MakeTextField(text.Bytes()), message, previousHop);
     if (!packet) {
         ReportError("reply to message " + std::to_string(messageId) +
-                    " dropped: no route back (the key pair it came through is gone)");
+                    " dropped: no route back (its route expired, or the key pair it came "
+                    "through is gone)");
         return;
     }
     m_pCenter->Send(previousHop, *packet);
@@ -302,6 +348,7 @@ void ParlonSession::OnDisconnect() {
         RefreshListView();
         m_schedule = {};
         m_nextSchedule = {};
+        m_incoming.Close();  // nothing received is kept while disconnected
         m_pEncryption.reset();
         m_pCenter.reset();  // signs off at the center
         m_host.EnableConnect(true);

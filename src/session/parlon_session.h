@@ -14,12 +14,14 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/byte_buffer.h"
 #include "common/wire_records.h"
+#include "crypto/reply_handle.h"
 #include "log/activity_log.h"
 #include "queue/guarded_queue.h"
 #include "session/message_recipient.h"
@@ -38,17 +40,17 @@ enum MessageKind : uint32_t {
     kReply = 1,
 };
 
-// Where an outgoing item goes: a new message to the parlon the user chose, or a reply along the
-// route that message `messageId` came by.
+// Where an outgoing item goes: a new message to the parlon the user chose, or a reply through
+// the route record of the message it answers.
 struct OutgoingTarget {
     MessageKind kind = kNewMessage;
     MessageRecipient recipient;  // kNewMessage
-    uint32_t messageId = 0;      // kReply
+    ReplyHandle replyTo;         // kReply
 
     static OutgoingTarget Message(MessageRecipient recipient) {
-        return {kNewMessage, std::move(recipient), 0};
+        return {kNewMessage, std::move(recipient), {}};
     }
-    static OutgoingTarget Reply(uint32_t messageId) { return {kReply, {}, messageId}; }
+    static OutgoingTarget Reply(const ReplyHandle& message) { return {kReply, {}, message}; }
 };
 
 class ParlonSession {
@@ -58,6 +60,12 @@ class ParlonSession {
     static constexpr uint32_t kMaxTimerPeriodMs = 0x7FFFFFFF;
     // A switch due within this many milliseconds happens at once.
     static constexpr int32_t kImmediateSwitchMs = 50;
+    // One poll tick handles at most this share of what arrived (and at least one item), so that
+    // a flood delays the timers by one share at most; the rest waits for the next tick.
+    static constexpr size_t kIncomingItemsPerTick = 128;
+    static constexpr size_t kIncomingBytesPerTick = 16 * 1024;
+    // Answer forms open at once; a message beyond them is answered at once with an empty reply.
+    static constexpr size_t kMaxOpenAnswerForms = 16;
 
     ParlonSession(SessionHost& host, std::unique_ptr<ActivityLog> log, SessionServices services,
                   const ParlonSettings& settings);
@@ -78,6 +86,9 @@ class ParlonSession {
     // leaves only if its recipient is then in the list in use; otherwise the user is told
     // (a NotSent event) and nothing is logged or sent.
     void QueueOutgoing(OutgoingTarget target, ByteBuffer text);
+    // Queues the answer to `message` (as an answer form got it); it leaves on the next poll tick
+    // through the route of that message and no other.
+    void QueueReply(const ReplyHandle& message, ByteBuffer text);
 
     const std::string& Status() const noexcept { return m_strStatus; }
     const std::string& Nickname() const noexcept { return m_strNickname; }
@@ -86,6 +97,7 @@ class ParlonSession {
     const std::vector<ParlonEntry>& NextParlons() const noexcept { return m_nextParlons; }
     const ParlonEntry& OwnEntry() const noexcept { return m_ownEntry; }
     size_t OutgoingCount() const noexcept { return m_outgoingTargets.size(); }
+    size_t OpenAnswerCount() const noexcept { return m_openAnswers.size(); }
 
   private:
     // The steps of Connect and of the timers.
@@ -98,10 +110,14 @@ class ParlonSession {
     void SwitchLists();
     void RefreshListView();
     void ProcessIncoming();
-    void HandleIncoming(const ByteBuffer& received);
+    void HandleIncoming(const QueuedBlock& received);
+    void OpenAnswer(const ByteBuffer& text, const ReplyHandle& message);
     void SendOutgoing();
     void SendNewMessage(const MessageRecipient& recipient, uint64_t number, const ByteBuffer& text);
-    void SendReply(uint32_t messageId, const ByteBuffer& text);
+    // The log line shows `message`'s id; the reply goes through `message`'s record.
+    void SendReply(const ReplyHandle& message, const ByteBuffer& text);
+    // Route records live as long as a reply may take under the schedule in force.
+    void UpdateRouteLifetime();
     void CheckListener();
 
     void ShowStatus(std::string status);
@@ -124,7 +140,7 @@ class ParlonSession {
     std::unique_ptr<EncryptionContext> m_pEncryption;
     std::unique_ptr<PeerListener> m_listener;
     bool m_listenerFailureShown = false;
-    // The EncryptionContext keeps a reference to this vector: it must never be replaced.
+    // The EncryptionContext keeps references to these vectors: they must never be replaced.
     std::vector<ParlonEntry> m_activeParlons;
     std::vector<ParlonEntry> m_nextParlons;
     CenterSchedule m_schedule;
@@ -140,6 +156,8 @@ class ParlonSession {
     GuardedQueue m_outgoing;
     std::deque<QueuedTarget> m_outgoingTargets;
     uint64_t m_lastMessageNumber = 0;
+    // The messages whose answer forms are open: opened and not yet answered.
+    std::set<ReplyHandle> m_openAnswers;
     std::unique_ptr<ActivityLog> m_log;
 };
 

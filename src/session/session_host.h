@@ -9,6 +9,7 @@
 
 #include "common/byte_buffer.h"
 #include "common/wire_records.h"
+#include "crypto/reply_handle.h"
 
 namespace parlon {
 
@@ -40,7 +41,7 @@ struct SessionEvent {
     std::string text;  // Sending, NotSent, Replying: the text; Error: what went wrong
     std::string
         recipient;  // Sending, NotSent: the recipient's nickname; Forwarding: the next hop's IP
-    uint32_t messageId = 0;  // Replying
+    uint32_t messageId = 0;  // Replying: the id of the message answered (for display)
     // Sending, NotSent, Lost: the session's own number for the message, counted from 1 in the
     // order the messages were queued; it never travels.
     uint64_t messageNumber = 0;
@@ -69,8 +70,9 @@ class SessionHost {
     // Rebuilds the list view: row i shows parlons[i].
     virtual void RebuildListView(const std::vector<ParlonEntry>& parlons) = 0;
 
-    // A message for this parlon arrived: open an answer form (`text` is its 112-byte field).
-    virtual void OpenAnswerForm(const ByteBuffer& text, uint32_t messageId,
+    // A message for this parlon arrived: open an answer form (`text` is its 112-byte field) that
+    // answers through `message` (whose MessageId() is the id to show).
+    virtual void OpenAnswerForm(const ByteBuffer& text, const ReplyHandle& message,
                                 int32_t replyTimeMs) = 0;
     // A reply came back: open a view form (`result`: our 112-byte text field, then the reply's).
     virtual void OpenViewForm(const ByteBuffer& result) = 0;

@@ -373,9 +373,10 @@ void CParlonDlg::OnDblclkParlonList() {
         true);
 }
 
-void CParlonDlg::OpenAnswerForm(const ByteBuffer& text, uint32_t messageId, int32_t replyTimeMs) {
-    MessageForm form = MessageForm::Answer(*m_session, text, messageId, replyTimeMs);
-    m_messages.AddReceived(messageId, form.MessageText(), replyTimeMs,
+void CParlonDlg::OpenAnswerForm(const ByteBuffer& text, const ReplyHandle& message,
+                                int32_t replyTimeMs) {
+    MessageForm form = MessageForm::Answer(*m_session, text, message, replyTimeMs);
+    m_messages.AddReceived(message.MessageId(), form.MessageText(), replyTimeMs,
                            SessionMessages::Clock::now());
     DrawAttention(QStringLiteral("A new message arrived."));
     OpenMessageWindow(std::move(form), false);

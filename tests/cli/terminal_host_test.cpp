@@ -66,7 +66,7 @@ class TerminalHostTest : public ::testing::Test {
     void Receive(uint32_t id, int32_t replyTimeMs) {
         ByteBuffer field(static_cast<uint32_t>(kTextFieldSize));
         field.MutableData()[0] = 'q';
-        host_->OpenAnswerForm(field, id, replyTimeMs);
+        host_->OpenAnswerForm(field, ReplyHandle(id, id), replyTimeMs);
     }
     size_t Queued() const { return session_->OutgoingCount(); }
 

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,6 +19,8 @@
 #include "crypto/key_pair.h"
 #include "crypto/message_format.h"
 #include "support/test_support.h"
+#include "crypto/opened_layers.h"
+#include "crypto/route_table.h"
 
 namespace parlon::test {
 namespace {
@@ -50,17 +53,22 @@ struct Parlons {  // made on first use
 struct Delivery {
     std::vector<size_t> hops;           // the parlons it reached in order, the addressee last
     std::vector<uint32_t> packetSizes;  // sizes of the "F" packets that reached them
-    uint32_t messageId = 0;             // as the addressee's Unwrap reported it
+    std::vector<ByteBuffer> packets;    // the "F" packets that reached them
+    ReplyHandle message;                // as the addressee's Unwrap reported it
     Bytes text;                         // as the addressee's Unwrap reported it
 };
 
 constexpr size_t kRecipient = 1;
 const PeerAddress kMarker{0x01020304, 5};
+// Every parlon of the test network is on 127.0.0.1; packets come from there unless a case says.
+const PeerAddress kLoopback{ParseIpv4("127.0.0.1"), 40000};
+const PeerAddress kOtherLoopback{ParseIpv4("127.0.0.2"), 40000};
 
 struct Dropped {
     std::string what;
     ByteBuffer packet;
     size_t parlon = kRecipient;
+    PeerAddress source = kLoopback;
 };
 
 class Network : public ::testing::Test {
@@ -87,11 +95,18 @@ class Network : public ::testing::Test {
         return bytes;
     }
 
+    // Every parlon of the network works with `hopCount` layers.
+    void SetHopCount(uint32_t hopCount) {
+        for (size_t index = 0; index < kNetworkSize; ++index) {
+            Context(index).SetHopCount(hopCount);
+        }
+    }
+
     // Wraps `message` at `from` for `addressee` in `hopCount` layers and carries it from hop
     // to hop; nullopt when some hop dropped it.
     std::optional<Delivery> Send(size_t from, uint32_t addressee, uint32_t hopCount,
                                  const TextField& message) {
-        Context(from).SetHopCount(hopCount);
+        SetHopCount(hopCount);
         if (Context(from).HopCount() > EncryptionContext::kMaxHopCount) {
             // Wrapping would take that many layers (hanging at 2^32 - 1): fail instead.
             ADD_FAILURE() << "hop count " << hopCount << " taken without the cap";
@@ -104,7 +119,8 @@ class Network : public ::testing::Test {
         while (packet && !to.IsNone() && delivery.hops.size() <= EncryptionContext::kMaxHopCount) {
             delivery.hops.push_back(IndexOf(to));
             delivery.packetSizes.push_back(packet->Length());
-            packet = Context(delivery.hops.back()).Unwrap(*packet, to, delivery.messageId);
+            delivery.packets.push_back(*packet);
+            packet = Context(delivery.hops.back()).Unwrap(*packet, kLoopback, to, delivery.message);
         }
         delivery.text = packet ? BytesOf(*packet) : Bytes{};
         return packet ? std::optional(delivery) : std::nullopt;
@@ -116,19 +132,19 @@ class Network : public ::testing::Test {
                               const TextField& reply) {
         EncryptionContext& addressee = Context(delivery.hops.back());
         PeerAddress to;
-        std::optional<ByteBuffer> packet = addressee.WrapReply(reply, delivery.messageId, to);
-        EXPECT_FALSE(addressee.WrapReply(reply, delivery.messageId, to));
+        std::optional<ByteBuffer> packet = addressee.WrapReply(reply, delivery.message, to);
+        EXPECT_FALSE(addressee.WrapReply(reply, delivery.message, to));
         ASSERT_EQ(packet.value_or(ByteBuffer()).Length(), 123u);
         EXPECT_EQ(mf::LoadAddress(packet->Data() + 1), Address(delivery.hops.back()));
-        EXPECT_EQ(mf::LoadMessageId(packet->Data() + 7), delivery.messageId);
+        EXPECT_EQ(mf::LoadMessageId(packet->Data() + 7), delivery.message.MessageId());
         EXPECT_FALSE(std::equal(reply.begin(), reply.end(), packet->Data() + 11));
         while (!to.IsNone()) {
-            uint32_t messageId = 99;
+            ReplyHandle passed(99, 99);
             EncryptionContext& at = Context(IndexOf(to));
-            const std::optional<ByteBuffer> result = at.Unwrap(*packet, to, messageId);
+            const std::optional<ByteBuffer> result = at.Unwrap(*packet, kLoopback, to, passed);
             ASSERT_TRUE(result.has_value());
-            EXPECT_EQ(messageId, 0u);
-            EXPECT_FALSE(at.Unwrap(*packet, to, messageId)) << "served twice";
+            EXPECT_FALSE(passed.NamesARecord());
+            EXPECT_FALSE(at.Unwrap(*packet, kLoopback, to, passed)) << "served twice";
             packet = result;
         }
         Bytes both(message.begin(), message.end());
@@ -139,12 +155,13 @@ class Network : public ::testing::Test {
 
     void ExpectUnwrapDrops(const Dropped& dropped) {
         PeerAddress nextHop = kMarker;
-        uint32_t messageId = 77;
+        ReplyHandle message(77, 77);
         const std::array<size_t, kNetworkSize> before = RouteCounts();
-        EXPECT_FALSE(Context(dropped.parlon).Unwrap(dropped.packet, nextHop, messageId))
+        EXPECT_FALSE(
+            Context(dropped.parlon).Unwrap(dropped.packet, dropped.source, nextHop, message))
             << dropped.what;
         EXPECT_EQ(nextHop, kMarker) << dropped.what;
-        EXPECT_EQ(messageId, 77u) << dropped.what;
+        EXPECT_EQ(message, ReplyHandle(77, 77)) << dropped.what;
         EXPECT_EQ(RouteCounts(), before) << dropped.what;
     }
 
@@ -233,41 +250,111 @@ TEST_F(Network, RelayThatOccursTwiceOnThePathRoutesMessageAndReply) {
     FAIL() << "no path with a repeated relay in 100 messages";
 }
 
-// A fresh sender (on parlon 0's keys) keeps the newest 4096 records, and the ids of its links
-// to one parlon stay distinct (4096 draws would repeat, and a reply find the wrong record).
-TEST_F(Network, FreshSenderKeepsTheNewest4096RecordsWithDistinctIds) {
+// A fresh sender (on parlon 0's keys and address) holds its quota of unanswered messages with
+// distinct ids on the link to one parlon, and refuses more rather than forget one: the oldest
+// is still answered, and its answer makes room again.
+TEST_F(Network, FreshSenderHoldsItsQuotaOfRecordsAndRefusesMoreRatherThanForgetOne) {
+    SetHopCount(1);
     std::vector<ParlonEntry> own = {savedList[0], savedList[4]};
-    own[0].port = 7100;
     EncryptionContext fresh(own[0].Address(), own, Context(0).GetKeyPair(),
                             std::make_unique<CryptoPP::AutoSeededRandomPool>());
     PeerAddress hop;
     std::vector<ByteBuffer> packets;
     std::set<uint32_t> ids;
-    for (size_t message = 0; message <= EncryptionContext::kMaxRouteRecords; ++message) {
+    for (size_t message = 0; message < EncryptionContext::kRouteQuotaPerSource; ++message) {
         packets.push_back(fresh.WrapMessage(Text("unanswered"), 1, hop).value_or(ByteBuffer()));
         ASSERT_EQ(packets.back().Length(), 517u);
         ids.insert(mf::LoadMessageId(packets.back().Data() + 1));
     }
-    EXPECT_EQ(fresh.RouteCount(), EncryptionContext::kMaxRouteRecords);
     EXPECT_EQ(ids.size(), packets.size());
     EXPECT_GE(*ids.begin(), 1u);
     EXPECT_LE(*ids.rbegin(), 32000u);
+    EXPECT_FALSE(fresh.WrapMessage(Text("one too many"), 1, hop));
+    EXPECT_EQ(fresh.RouteCount(), EncryptionContext::kRouteQuotaPerSource);
 
-    // Parlon 4 answers the oldest and the newest; only the newest still has a record.
-    for (const ByteBuffer* packet : {&packets.front(), &packets.back()}) {
-        uint32_t messageId = 0;
-        ASSERT_TRUE(Context(4).Unwrap(*packet, hop, messageId).has_value());
-        const ByteBuffer reply = Context(4).WrapReply(Text("late"), messageId, hop).value();
-        EXPECT_EQ(fresh.Unwrap(reply, hop, messageId).has_value(), packet == &packets.back());
+    ReplyHandle message;
+    ASSERT_TRUE(Context(4).Unwrap(packets.front(), kLoopback, hop, message).has_value());
+    const ByteBuffer reply = Context(4).WrapReply(Text("late"), message, hop).value();
+    EXPECT_TRUE(fresh.Unwrap(reply, kLoopback, hop, message).has_value());
+    EXPECT_TRUE(fresh.WrapMessage(Text("room again"), 1, hop).has_value());
+}
+
+// The replay store keeps the newest kCapacity digests: past that the oldest go first, and every
+// digest still held is found (removals from the index leave no entry unreachable).
+TEST(OpenedLayersTest, HoldsTheNewestDigestsUpToItsCapacityAndForgetsTheOldestFirst) {
+    std::mt19937_64 random(20261212);
+    std::vector<OpenedLayers::Digest> digests(OpenedLayers::kCapacity + 5000);
+    for (OpenedLayers::Digest& digest : digests) {
+        for (size_t offset = 0; offset < digest.size(); offset += 8) {
+            const uint64_t bits = random();
+            std::memcpy(digest.data() + offset, &bits, 8);
+        }
     }
-    EXPECT_EQ(fresh.RouteCount(), EncryptionContext::kMaxRouteRecords - 1);
+    OpenedLayers store;
+    for (const OpenedLayers::Digest& digest : digests) {
+        ASSERT_FALSE(store.Contains(digest));
+        store.Insert(digest);
+    }
+    EXPECT_EQ(store.Size(), OpenedLayers::kCapacity);
+    const auto held = static_cast<size_t>(std::count_if(
+        digests.begin(), digests.end(), [&](const auto& digest) { return store.Contains(digest); }));
+    EXPECT_EQ(held, OpenedLayers::kCapacity);
+    EXPECT_FALSE(std::any_of(digests.begin(), digests.begin() + 5000,
+                             [&](const auto& digest) { return store.Contains(digest); }));
+    // Digests of the same layer agree; a layer one bit apart does not.
+    const Bytes layer(512, 9);
+    Bytes other = layer;
+    other[511] ^= 1;
+    EXPECT_EQ(OpenedLayers::DigestOf(layer), OpenedLayers::DigestOf(Bytes(512, 9)));
+    EXPECT_NE(OpenedLayers::DigestOf(layer), OpenedLayers::DigestOf(other));
+}
+
+// The table itself, on a clock of the test's own: a full table and a source at its quota refuse
+// new records until old ones expire; a record is found by its own number, never by another's id.
+TEST(RouteTableTest, RefusesRatherThanEvictLiveRecordsAndExpiresThemWhenTheirReplyCannotCome) {
+    using namespace std::chrono_literals;
+    const RouteTable::Clock::time_point start;
+    RouteTable table(/*capacity=*/8, /*quotaPerSource=*/3);
+    const PeerAddress attacker{ParseIpv4("127.0.0.9"), 9}, genuine{ParseIpv4("127.0.0.1"), 1};
+    const auto record = [](PeerAddress from, uint32_t id) {
+        return RouteRecord{RouteRole::Addressee, from, {}, id, 0, Bytes(112, 1), std::nullopt};
+    };
+    const std::optional<uint64_t> genuineSerial = table.Add(record(genuine, 7), start, start + 10s);
+    ASSERT_TRUE(genuineSerial.has_value());
+    std::vector<uint64_t> attackerSerials;
+    for (uint32_t id = 7; id < 10; ++id) {  // one with the genuine id
+        attackerSerials.push_back(table.Add(record(attacker, id), start, start + 60s).value());
+    }
+    EXPECT_FALSE(table.Add(record(attacker, 11), start, start + 60s)) << "over the quota";
+    for (uint8_t source = 2; table.Size() < 8; ++source) {
+        ASSERT_TRUE(table.Add(record({ParseIpv4("127.0.0.1"), source}, 1), start, start + 60s));
+    }
+    EXPECT_FALSE(table.Add(record(genuine, 12), start + 9s, start + 60s)) << "full of live ones";
+    // A serial names its own record: the attacker's record with id 7 stays.
+    EXPECT_FALSE(table.TakeAddresseeRecord(attackerSerials[0] + 1000, start));
+    const std::optional<RouteRecord> taken = table.TakeAddresseeRecord(*genuineSerial, start);
+    ASSERT_TRUE(taken.has_value());
+    EXPECT_EQ(taken->prevAddress, genuine);
+    EXPECT_FALSE(table.TakeAddresseeRecord(*genuineSerial, start)) << "taken once";
+    EXPECT_TRUE(table.Add(record(genuine, 13), start, start + 10s)) << "room again";
+    // Once the genuine record's time is up it is gone for replies, and its room is free.
+    EXPECT_FALSE(table.Add(record(genuine, 14), start + 10s - 1ms, start + 60s));
+    EXPECT_TRUE(table.Add(record(genuine, 14), start + 10s, start + 60s));
+    EXPECT_EQ(table.Size(), 8u);
+    EXPECT_FALSE(table.TakeAddresseeRecord(attackerSerials[0], start + 60s)) << "expired";
+    EXPECT_EQ(table.Size(), 7u);
 }
 
 // Forged packets: each drop is for its own fault, since the right ones are opened.
 TEST_F(Network, UnwrapOpensOnlyForwardPacketsOfRightFormLengthKeyAndLayerShape) {
+    SetHopCount(3);
     // Five blocks: a relay layer for kRecipient, right in every other way.
     const ByteBuffer good = Forge(Layer(sender, onward, RandomBytes(3 * 256)));
     ASSERT_EQ(good.Length(), 1285u);
+    const Bytes nextLayer = RandomBytes(86 * 256);
+    const ByteBuffer longest = Forge(Layer(Address(4), onward, nextLayer), 999);
+    ASSERT_EQ(longest.Length(), 26629u);
+    const PeerAddress nobody{ParseIpv4("127.0.0.1"), 29998};
     const std::span<const uint8_t> bytes = good.Bytes();
     std::vector<Dropped> cases = {
         {"empty", ByteBuffer()},
@@ -278,14 +365,23 @@ TEST_F(Network, UnwrapOpensOnlyForwardPacketsOfRightFormLengthKeyAndLayerShape) 
         {"one block", ByteBuffer(bytes.first(5 + 256))},
         {"one byte short", ByteBuffer(bytes.first(bytes.size() - 1))},
         {"one byte long", ByteBuffer::Join(good, ByteBuffer(1))},
+        {"four blocks: no packet of any hop count", ByteBuffer(bytes.first(5 + 4 * 256))},
+        {"104 blocks at hop count 3", longest},
         {"for another parlon", good, 4},
         {"first block not below the modulus", With(good, 5, Bytes(256, 0xFF))},
         {"last block not below the modulus", With(good, 5 + 4 * 256, Bytes(256, 0xFF))},
-        {"27141 bytes, well formed", Forge(Layer(sender, onward, RandomBytes(87 * 256)))},
         {"id 0", Forge(Layer(sender, none, text), 0)},
         {"addressee layer of 235 bytes", Forge(Layer(sender, none, Bytes(111, 'a')))},
         {"addressee layer of 237 bytes", Forge(Layer(sender, none, Bytes(113, 'a')))},
         {"addressee layer without previous hop", Forge(Layer(none, none, text))},
+        {"previous hop 0.0.0.0 with a port", Forge(Layer({0, sender.port}, none, text))},
+        {"previous hop with port 0", Forge(Layer({sender.ip, 0}, none, text))},
+        {"next hop 0.0.0.0:9999", Forge(Layer(sender, {0, 9999}, RandomBytes(2 * 256)))},
+        {"next hop with port 0", Forge(Layer(sender, {onward.ip, 0}, RandomBytes(2 * 256)))},
+        {"next hop not a parlon", Forge(Layer(sender, nobody, RandomBytes(2 * 256)))},
+        {"previous hop not a parlon", Forge(Layer(nobody, none, text))},
+        {"previous hop not where it came from", Forge(Layer(sender, none, text)), kRecipient,
+         kOtherLoopback},
         {"relay layer not whole blocks", Forge(Layer(sender, onward, RandomBytes(300)))},
         {"relay layer of one block", Forge(Layer(sender, onward, RandomBytes(256)))},
         {"layer of 120 bytes", Forge(RandomBytes(120), 4321, 60)},
@@ -301,26 +397,91 @@ TEST_F(Network, UnwrapOpensOnlyForwardPacketsOfRightFormLengthKeyAndLayerShape) 
         ExpectUnwrapDrops(dropped);
     }
 
-    // The right ones are opened: the longest packet taken (104 blocks, shared out among the
-    // decryptor's threads), an addressee layer with the same incoming id, `good` itself.
-    const Bytes nextLayer = RandomBytes(86 * 256);
-    const ByteBuffer longest = Forge(Layer(Address(4), onward, nextLayer), 999);
-    ASSERT_EQ(longest.Length(), 26629u);
+    // The right ones are opened: an addressee layer, `good`, and at hop count 16 the longest
+    // packet (shared out among the decryptor's threads) that was dropped unopened before.
+    const ByteBuffer forged = Forge(Layer(sender, none, text), 999);
     PeerAddress nextHop;
-    uint32_t messageId = 5;
-    std::optional<ByteBuffer> forward = Context(kRecipient).Unwrap(longest, nextHop, messageId);
+    ReplyHandle message;
+    std::optional<ByteBuffer> opened =
+        Context(kRecipient).Unwrap(forged, kLoopback, nextHop, message);
+    ASSERT_TRUE(opened.has_value());
+    EXPECT_TRUE(nextHop.IsNone());
+    EXPECT_EQ(message.MessageId(), 999u);
+    EXPECT_EQ(BytesOf(*opened), text);
+    EXPECT_TRUE(Context(kRecipient).Unwrap(good, kLoopback, nextHop, message));
+    EXPECT_EQ(nextHop, onward);
+    SetHopCount(16);
+    std::optional<ByteBuffer> forward =
+        Context(kRecipient).Unwrap(longest, kLoopback, nextHop, message);
     ASSERT_TRUE(forward.has_value());
     EXPECT_EQ(nextHop, onward);
     EXPECT_EQ(Bytes(forward->Data() + 5, forward->Data() + forward->Length()), nextLayer);
-    const ByteBuffer forged = Forge(Layer(sender, none, text), 999);
-    std::optional<ByteBuffer> message = Context(kRecipient).Unwrap(forged, nextHop, messageId);
-    ASSERT_TRUE(message.has_value());
-    EXPECT_TRUE(nextHop.IsNone());
-    EXPECT_EQ(messageId, 999u);
-    EXPECT_EQ(BytesOf(*message), text);
-    EXPECT_TRUE(Context(kRecipient).WrapReply(Text("done"), 999, nextHop));
-    EXPECT_EQ(nextHop, sender);  // the addressee's record, not the relay's
-    EXPECT_TRUE(Context(kRecipient).Unwrap(good, nextHop, messageId));
+}
+
+// Each hop opens a layer once: the same packet again, or under another id, is dropped at every
+// hop, while the message's own reply still comes back, once.
+TEST_F(Network, ALayerOpensOnceUnderAnyIdAndItsReplyStillComesBack) {
+    const std::optional<Delivery> delivery = Send(0, kRecipient, 3, Text("only once"));
+    ASSERT_TRUE(delivery.has_value());
+    for (size_t hop = 0; hop < delivery->hops.size(); ++hop) {
+        const ByteBuffer& packet = delivery->packets[hop];
+        const uint32_t id = mf::LoadMessageId(packet.Data() + 1);
+        Bytes otherId(4);
+        mf::StoreMessageId(otherId.data(), id % 32000 + 1);
+        ExpectUnwrapDrops({"replayed at hop " + std::to_string(hop), packet, delivery->hops[hop]});
+        ExpectUnwrapDrops({"replayed under another id at hop " + std::to_string(hop),
+                           With(packet, 1, otherId), delivery->hops[hop]});
+    }
+    ExpectReplyComesBack(*delivery, Text("only once"), Text("and back"));
+}
+
+// An attacker that sends the addressee messages naming itself, one under the id of a genuine
+// message, fills no more than its quota and takes no answer meant for another: the answer goes
+// through the record its own message made. So do two senders that drew the same id.
+TEST_F(Network, AnAnswerGoesThroughItsOwnRecordWhateverSharesItsId) {
+    SetHopCount(1);
+    EncryptionContext addressee(Address(kRecipient), list, Context(kRecipient).GetKeyPair(),
+                                std::make_unique<CryptoPP::AutoSeededRandomPool>());
+    PeerAddress to;
+    const ByteBuffer genuine =
+        Context(0).WrapMessage(Text("the launch code?"), kRecipient, to).value();
+    const uint32_t id = mf::LoadMessageId(genuine.Data() + 1);
+    const auto receive = [&](const ByteBuffer& packet) {
+        ReplyHandle message;
+        PeerAddress next;
+        return addressee.Unwrap(packet, kLoopback, next, message) ? message : ReplyHandle();
+    };
+    const ReplyHandle attackersFirst = receive(Forge(Layer(Address(2), none, text), id));
+    ASSERT_TRUE(attackersFirst.NamesARecord());
+    const ReplyHandle genuineMessage = receive(genuine);
+    ASSERT_TRUE(genuineMessage.NamesARecord());
+    EXPECT_EQ(genuineMessage.MessageId(), attackersFirst.MessageId());
+    for (size_t more = 1; more < EncryptionContext::kRouteQuotaPerSource; ++more) {
+        ASSERT_TRUE(receive(Forge(Layer(Address(2), none, text), id)).NamesARecord());
+    }
+    EXPECT_FALSE(receive(Forge(Layer(Address(2), none, text), id)).NamesARecord()) << "quota";
+    // Two other senders with one id between them, taken while the attacker is at its quota.
+    const ReplyHandle fromThree = receive(Forge(Layer(Address(3), none, text), 555));
+    const ReplyHandle fromFour = receive(Forge(Layer(Address(4), none, text), 555));
+
+    const std::vector<std::pair<ReplyHandle, size_t>> answers = {
+        {genuineMessage, 0}, {fromFour, 4}, {fromThree, 3}, {attackersFirst, 2}};
+    const TextField code = Text("the launch code is 0451");
+    for (const auto& [message, goesTo] : answers) {
+        PeerAddress previousHop;
+        const std::optional<ByteBuffer> reply = addressee.WrapReply(code, message, previousHop);
+        ASSERT_TRUE(reply.has_value()) << goesTo;
+        EXPECT_EQ(previousHop, Address(goesTo));
+        EXPECT_EQ(mf::LoadMessageId(reply->Data() + 7), message.MessageId());
+        if (goesTo == 0) {  // the real sender reads it
+            ReplyHandle replied;
+            const std::optional<ByteBuffer> result =
+                Context(0).Unwrap(*reply, kLoopback, to, replied);
+            ASSERT_TRUE(result.has_value());
+            EXPECT_EQ(Bytes(result->Data() + 112, result->Data() + 224),
+                      Bytes(code.begin(), code.end()));
+        }
+    }
 }
 
 TEST_F(Network, RepliesMatchingNoRecordAreDropped) {
@@ -329,7 +490,7 @@ TEST_F(Network, RepliesMatchingNoRecordAreDropped) {
     ASSERT_TRUE(delivery.has_value());
     const std::array<size_t, kNetworkSize> held = RouteCounts();
     // The sender's record awaits `matching`; the addressee's record answers WrapReply only.
-    const uint32_t id = delivery->messageId;
+    const uint32_t id = delivery->message.MessageId();
     const ByteBuffer matching = Reply(Address(kRecipient), id);
     const std::vector<Dropped> cases = {
         {"122 bytes", ByteBuffer(matching.Bytes().first(122)), 0},
@@ -337,6 +498,7 @@ TEST_F(Network, RepliesMatchingNoRecordAreDropped) {
         {"at a parlon without the record", matching, 2},
         {"other id", Reply(Address(kRecipient), id % 32000 + 1), 0},
         {"other sender", Reply(Address(4), id), 0},
+        {"from an address that is not the sender's", matching, 0, kOtherLoopback},
         {"at the addressee, from none, id 0", Reply(none, 0)},
         {"at the addressee, from none", Reply(none, id)},
         {"at the addressee, from the sender", Reply(sender, id)},
@@ -344,12 +506,15 @@ TEST_F(Network, RepliesMatchingNoRecordAreDropped) {
     for (const Dropped& dropped : cases) {
         ExpectUnwrapDrops(dropped);
     }
-    // Nor does WrapReply answer an id without an addressee record (the sender's record has 0).
-    for (const uint32_t unknown : {0u, id % 32000 + 1, UINT32_MAX}) {
+    // Nor does WrapReply answer a handle without an addressee record: none, another number,
+    // the sender's own record.
+    for (const ReplyHandle& unknown :
+         {ReplyHandle(), ReplyHandle(delivery->message.Record() + 1000, id),
+          ReplyHandle(delivery->message.Record() - 1, id)}) {
         PeerAddress previousHop = kMarker;
-        EXPECT_FALSE(Context(unknown == 0 ? 0 : kRecipient).WrapReply(reply, unknown, previousHop));
-        EXPECT_EQ(previousHop, kMarker) << unknown;
-        EXPECT_EQ(RouteCounts(), held) << unknown;
+        EXPECT_FALSE(Context(kRecipient).WrapReply(reply, unknown, previousHop));
+        EXPECT_EQ(previousHop, kMarker) << unknown.Record();
+        EXPECT_EQ(RouteCounts(), held) << unknown.Record();
     }
 
     ExpectReplyComesBack(*delivery, Text("hi"), reply);
@@ -375,6 +540,8 @@ TEST_F(Network, WrapMessageRefusesWhatItCannotSend) {
          [&] { return list[2].SetPublicKey(list[3].PublicKeyText().substr(0, 200)), 2u; }},
         {"addressee key of 2040 bits", [&] { return list[2].SetPublicKey(shortKeyText), 2u; }},
         {"addressee at address none", [&] { return list[2].ip = list[2].port = 0, 2u; }},
+        {"addressee at 0.0.0.0 with a port", [&] { return list[2].ip = 0, 2u; }},
+        {"addressee with port 0", [&] { return list[2].port = 0, 2u; }},
     };
     for (const auto& [what, change] : cases) {
         list = savedList;

@@ -187,9 +187,9 @@ class PeerListenerTest : public ::testing::Test {
     }
 
     std::optional<Bytes> NextPayload(std::chrono::milliseconds timeout = 5s) {
-        std::optional<ByteBuffer> payload;
+        std::optional<QueuedBlock> payload;
         test::Eventually([&] { return (payload = m_queue.TakeFront()).has_value(); }, timeout);
-        return payload ? std::optional(test::BytesOf(*payload)) : std::nullopt;
+        return payload ? std::optional(test::BytesOf(payload->bytes)) : std::nullopt;
     }
 
     // A marker sent now is the next payload: what was sent before and has not come was dropped.
@@ -225,8 +225,8 @@ TEST_F(PeerListenerTest, SendersAreServedConcurrentlyInCompletionOrderAndTheSlow
     Start();
     std::unique_ptr<SocketStream> stalled = Open({0xAA, 0x01, 0xEF, 0xAA, 0x46, 's'});
     std::unique_ptr<SocketStream> tooSlow = Open(test::Pattern(100));
-    const Bytes first = test::Pattern(70000);
-    const Bytes second(50000, 0x42);
+    const Bytes first = test::Pattern(kMaxPeerFrameSize - kFrameHeaderSize);
+    const Bytes second(20000, 0x42);
     std::future<bool> secondSent = std::async(std::launch::async, [&] { return Send(second); });
     EXPECT_TRUE(Send(first));
     EXPECT_TRUE(secondSent.get());
@@ -242,6 +242,23 @@ TEST_F(PeerListenerTest, SendersAreServedConcurrentlyInCompletionOrderAndTheSlow
     }
     tooSlow.reset();
     ExpectNothingElseQueued();
+}
+
+// A payload is queued with the address of its connection's other end, and a parlon sends from
+// the address of its own entry when that is one of this machine's (all of 127/8 is).
+TEST_F(PeerListenerTest, APacketComesWithTheAddressItCameFromTheSendersOwnWhenItCanBe) {
+    Start();
+    const std::pair<const char*, const char*> cases[] = {
+        {"127.0.0.2", "127.0.0.2"}, {"127.0.0.1", "127.0.0.1"}, {"192.0.2.1", "127.0.0.1"}};
+    for (const auto& [own, seen] : cases) {
+        ParlonEntry entry = kOwn;
+        entry.ip = ParseIpv4(own);
+        ASSERT_TRUE(CenterConnection(entry, test::UnusedPort(), {1s, 5s, 1s})
+                        .Send(m_address, ByteBuffer(std::span<const uint8_t>(Bytes{'p'}))));
+        std::optional<QueuedBlock> payload;
+        ASSERT_TRUE(test::Eventually([&] { return (payload = m_queue.TakeFront()).has_value(); }));
+        EXPECT_EQ(payload->source.IpText(), seen) << own;
+    }
 }
 
 TEST_F(PeerListenerTest, ATakenPortIsReportedAndAfterStopNothingIsQueued) {

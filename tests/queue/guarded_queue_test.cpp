@@ -36,15 +36,42 @@ TEST(GuardedQueue, HoldsSharedHandlesInOrderAndReleasesThem) {
         queue.PopFront();
         EXPECT_EQ(front, shared);
         EXPECT_EQ(shared.UseCount(), 2u);  // this one and `front`
-        const std::optional<ByteBuffer> empty = queue.TakeFront();
+        const std::optional<QueuedBlock> empty = queue.TakeFront();
         ASSERT_TRUE(empty.has_value());
-        EXPECT_EQ(empty->Length(), 0u);
+        EXPECT_EQ(empty->bytes.Length(), 0u);
         EXPECT_FALSE(queue.IsEmpty());
     }
     EXPECT_EQ(shared.UseCount(), 1u);
     EXPECT_EQ(NumberOf(shared), 7u);
     GuardedQueue drained;
     EXPECT_FALSE(drained.TakeFront().has_value());
+}
+
+// A bounded queue takes blocks while both its item and its byte bounds hold, with the address
+// each came from; what does not fit, or comes while it is closed, is dropped and counted.
+TEST(GuardedQueue, DropsAndCountsWhatExceedsItsBoundsOrComesWhileClosed) {
+    GuardedQueue queue(QueueBounds{.maxItems = 3, .maxBytes = 10});
+    const PeerAddress from{ParseIpv4("127.0.0.2"), 4000};
+    EXPECT_TRUE(queue.Push(ByteBuffer(6), from));
+    EXPECT_FALSE(queue.Push(ByteBuffer(5)));  // 11 bytes
+    EXPECT_TRUE(queue.Push(ByteBuffer(4)));   // exactly 10
+    EXPECT_TRUE(queue.Push(ByteBuffer()));
+    EXPECT_FALSE(queue.Push(ByteBuffer()));  // a fourth item
+    EXPECT_EQ(queue.ByteCount(), 10u);
+    EXPECT_EQ(queue.DroppedCount(), 2u);
+    const std::optional<QueuedBlock> front = queue.TakeFront();
+    ASSERT_TRUE(front.has_value());
+    EXPECT_EQ(front->source, from);
+    EXPECT_EQ(queue.ByteCount(), 4u);
+    EXPECT_TRUE(queue.Push(ByteBuffer(6)));
+
+    queue.Close();
+    EXPECT_TRUE(queue.IsEmpty());
+    EXPECT_EQ(queue.ByteCount(), 0u);
+    EXPECT_FALSE(queue.Push(ByteBuffer(1)));
+    EXPECT_EQ(queue.DroppedCount(), 2u + 3u + 1u);
+    queue.Open();
+    EXPECT_TRUE(queue.Push(ByteBuffer(1)));
 }
 
 // Producers push while one thread drains with the IsEmpty/Front/PopFront pattern: every block

@@ -1,5 +1,8 @@
 // A session driven through a fake host, so that nothing waits on a clock: its rules against a
 // scripted center, the answer countdown, and several sessions at a real center on loopback.
+#include <cryptopp/base64.h>
+#include <cryptopp/osrng.h>
+#include <cryptopp/rsa.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +14,7 @@
 #include "center/center_thread.h"
 #include "common/text_field.h"
 #include "common/utf8_text.h"
+#include "crypto/message_format.h"
 #include "net/center_link.h"
 #include "session/message_form.h"
 #include "session/parlon_session.h"
@@ -39,7 +43,7 @@ class FakeHost : public SessionHost {
     bool connectEnabled = true;
     std::vector<std::vector<ParlonEntry>> listViews;
     Lines answerForms;  // the message of each
-    std::vector<uint32_t> answerIds;
+    std::vector<ReplyHandle> answerHandles;
     Lines viewForms;  // "message / reply"
     size_t errors = 0;
     std::vector<SessionEvent> events;  // every one but the errors
@@ -59,9 +63,9 @@ class FakeHost : public SessionHost {
     void RebuildListView(const std::vector<ParlonEntry>& rows) override {
         listViews.push_back(rows);
     }
-    void OpenAnswerForm(const ByteBuffer& text, uint32_t messageId, int32_t) override {
+    void OpenAnswerForm(const ByteBuffer& text, const ReplyHandle& message, int32_t) override {
         answerForms.push_back(Field(text, 0));
-        answerIds.push_back(messageId);
+        answerHandles.push_back(message);
     }
     void OpenViewForm(const ByteBuffer& result) override {
         viewForms.push_back(Field(result, 0) + " / " + Field(result, 1));
@@ -146,7 +150,7 @@ struct SessionRig {
     }
 
     test::TempDir dir;
-    GuardedQueue incoming;
+    GuardedQueue incoming{kIncomingBounds};
     FakeHost host;
     std::vector<std::optional<CenterSchedule>> script;
     std::function<std::vector<ParlonEntry>(const ParlonEntry& own, size_t turn)> lists;
@@ -193,7 +197,7 @@ TEST(SessionTest, ConnectDisconnectAndConnectAgain) {
     const ParlonEntry erin = test::MakeEntry(kDavePort + 1, "Erin", "(key)");
     rig.session->QueueOutgoing(OutgoingTarget::Message(MessageRecipient::Of(erin)),
                                QueuedText("to one who is not in the list"));
-    rig.session->QueueOutgoing(OutgoingTarget::Reply(4242), QueuedText("unknown id"));
+    rig.session->QueueOutgoing(OutgoingTarget::Reply(ReplyHandle(4242, 4242)), QueuedText("unknown id"));
     rig.incoming.Push(ByteBuffer());  // received garbage
     rig.incoming.Push(ByteBuffer("F\x01\0\0\0\x09", 6));
     rig.session->OnTimer(kPollTimer);  // a stray tick while disconnected sends nothing
@@ -334,7 +338,8 @@ TEST(SessionTest, AnAnswerQueuesOneReplyWhenItsCountdownEnds) {
     };
     for (const Case& c : cases) {
         SessionRig rig;
-        MessageForm form = MessageForm::Answer(*rig.session, QueuedText("hi"), 77, c.replyTimeMs);
+        MessageForm form =
+            MessageForm::Answer(*rig.session, QueuedText("hi"), ReplyHandle(77, 77), c.replyTimeMs);
         FakeFormView view;
         form.OnInit(view);
         EXPECT_EQ(form.Caption(), c.firstCaption) << c.replyTimeMs;
@@ -354,6 +359,155 @@ TEST(SessionTest, AnAnswerQueuesOneReplyWhenItsCountdownEnds) {
     }
 }
 
+// Packets as an attacker forges them for a connected session: with the session's public key
+// (Dave's entry in the scripted list carries it too, so the session opens what is meant for
+// Dave's key), delivered from a source address of the test's choice, one poll tick each.
+class SessionUnderAttack : public ::testing::Test {
+  protected:
+    using Bytes = std::vector<uint8_t>;
+
+    void SetUp() override {
+        rig.script.assign(4, Schedule(0, 10));
+        rig.session->OnConnect();
+        ASSERT_EQ(rig.session->Status(), "Connected");
+        Encryptor();
+    }
+    void Encryptor() {
+        CryptoPP::StringSource source(std::string(rig.session->OwnEntry().PublicKeyText()), true,
+                                      new CryptoPP::Base64Decoder);
+        encryptor = CryptoPP::RSAES_OAEP_SHA_Encryptor(source);
+    }
+
+    // An "F" packet with id `id` whose layer names `previous`, `next` and carries `body`.
+    ByteBuffer Forge(PeerAddress previous, PeerAddress next, const Bytes& body, uint32_t id) {
+        namespace mf = message_format;
+        Bytes layer(mf::kLayerHeaderSize + body.size(), 0x5A);
+        mf::StoreAddress(layer.data() + mf::kLayerPreviousHopOffset, previous);
+        mf::StoreAddress(layer.data() + mf::kLayerNextHopOffset, next);
+        std::copy(body.begin(), body.end(), layer.begin() + mf::kLayerBodyOffset);
+        Bytes packet(mf::kForwardLayerOffset);
+        packet[mf::kTagOffset] = mf::kForwardTag;
+        mf::StoreMessageId(packet.data() + mf::kForwardIdOffset, id);
+        for (size_t offset = 0; offset < layer.size(); offset += mf::kChunkSize) {
+            const size_t chunk = std::min(mf::kChunkSize, layer.size() - offset);
+            packet.resize(packet.size() + mf::kBlockSize);
+            encryptor.Encrypt(rng, layer.data() + offset, chunk, &packet[packet.size() - 256]);
+        }
+        return ByteBuffer(packet);
+    }
+    ByteBuffer Message(const std::string& text, uint32_t id, PeerAddress from = kDave) {
+        const TextField field = MakeTextField(QueuedText(text).Bytes());
+        return Forge(from, {}, Bytes(field.begin(), field.end()), id);
+    }
+    static ByteBuffer Reply(PeerAddress from, uint32_t id) {
+        namespace mf = message_format;
+        Bytes packet(mf::kReplyPacketSize, 0x33);
+        packet[mf::kTagOffset] = mf::kReplyTag;
+        mf::StoreAddress(packet.data() + mf::kReplySenderOffset, from);
+        mf::StoreMessageId(packet.data() + mf::kReplyIdOffset, id);
+        return ByteBuffer(packet);
+    }
+    // What the session showed or sent so far, in one line.
+    std::string Shown() const {
+        return std::to_string(rig.host.answerForms.size()) + " answers, " +
+               std::to_string(rig.host.viewForms.size()) + " views, " +
+               std::to_string(rig.sends.size()) + " sends";
+    }
+    void Deliver(const ByteBuffer& packet, PeerAddress source = kDaveConnection) {
+        rig.incoming.Push(packet, source);
+        rig.session->OnTimer(kPollTimer);
+    }
+
+    static inline const PeerAddress kDave{ParseIpv4("127.0.0.1"), kDavePort};
+    // A connection's source port is its own, not the sender's listening port.
+    static inline const PeerAddress kDaveConnection{ParseIpv4("127.0.0.1"), 51000};
+    static inline const PeerAddress kElsewhere{ParseIpv4("127.0.0.2"), 51000};
+    SessionRig rig;
+    CryptoPP::AutoSeededRandomPool rng;
+    CryptoPP::RSAES_OAEP_SHA_Encryptor encryptor;
+};
+
+TEST_F(SessionUnderAttack, ForgedReplayedAndMisdirectedPacketsShowNothingAndSendNothing) {
+    const ByteBuffer genuine = Message("genuine", 100);
+    Deliver(genuine);
+    ASSERT_EQ(Shown(), "1 answers, 0 views, 0 sends");
+    Bytes otherId(genuine.Bytes().begin(), genuine.Bytes().end());
+    message_format::StoreMessageId(otherId.data() + 1, 101);
+    const Bytes blocks(2 * 256, 7);
+    const struct {
+        const char* what;
+        ByteBuffer packet;
+        PeerAddress source = kDaveConnection;
+    } cases[] = {
+        {"next hop 0.0.0.0:9999 (read as a reply once)", Forge(kDave, {0, 9999}, blocks, 5)},
+        {"relay layer from 0.0.0.0 with a port", Forge({0, kDavePort}, kDave, blocks, 6)},
+        {"next hop not a parlon", Forge(kDave, {kDave.ip, 29998}, blocks, 7)},
+        {"the genuine message again", genuine},
+        {"the genuine message under another id", ByteBuffer(otherId)},
+        {"a message naming Dave from another address", Message("not Dave", 8), kElsewhere},
+    };
+    for (const auto& c : cases) {
+        Deliver(c.packet, c.source);
+        EXPECT_EQ(Shown(), "1 answers, 0 views, 0 sends") << c.what;
+    }
+
+    // A reply counts only from the address of the parlon it names.
+    rig.session->QueueOutgoing(OutgoingTarget::Message(MessageRecipient::Of(rig.Dave())),
+                               QueuedText("to Dave"));
+    rig.session->OnTimer(kPollTimer);
+    ASSERT_EQ(rig.sends.size(), 1u);
+    const uint32_t sentId = message_format::LoadMessageId(rig.sends[0].second.Data() + 1);
+    Deliver(Reply(kDave, sentId), kElsewhere);
+    EXPECT_EQ(Shown(), "1 answers, 0 views, 1 sends");
+    Deliver(Reply(kDave, sentId));
+    EXPECT_EQ(Shown(), "1 answers, 1 views, 1 sends");
+
+    // After a new Connect, with a new key pair, an old packet does not open.
+    rig.session->OnConnect();
+    Deliver(Message("before", 102));  // forged for the old key
+    EXPECT_EQ(Shown(), "1 answers, 1 views, 1 sends");
+    EXPECT_EQ(rig.LogCount("Alice: - Just recieved a new message!"), 1u);
+}
+
+// What arrives is held in bounded memory, one tick handles one share of it, nothing is kept
+// while disconnected, and answer forms beyond the bound are answered at once, empty.
+TEST_F(SessionUnderAttack, FloodsAreBoundedInMemoryInWorkPerTickAndInAnswerForms) {
+    // "F", id 1, and two blocks that open to nothing: each costs the session two decryptions.
+    Bytes garbage = test::Pattern(message_format::ForwardPacketSize(1));
+    garbage[0] = message_format::kForwardTag;
+    garbage[1] = 1;
+    for (int i = 0; i < 1500; ++i) {
+        rig.incoming.Push(ByteBuffer(garbage), kDaveConnection);
+    }
+    EXPECT_EQ(rig.incoming.Size(), kIncomingBounds.maxItems);
+    EXPECT_EQ(rig.incoming.DroppedCount(), 1500 - kIncomingBounds.maxItems);
+    rig.session->OnTimer(kPollTimer);
+    const size_t share = ParlonSession::kIncomingBytesPerTick / garbage.size() + 1;
+    EXPECT_EQ(rig.incoming.Size(), kIncomingBounds.maxItems - share);
+    rig.session->OnDisconnect();
+    EXPECT_EQ(rig.incoming.Size(), 0u);
+    EXPECT_FALSE(rig.incoming.Push(ByteBuffer(garbage), kDaveConnection));
+    rig.session->OnConnect();
+    Encryptor();
+
+    const size_t messages = ParlonSession::kMaxOpenAnswerForms + 3;
+    for (uint32_t id = 1; id <= messages; ++id) {
+        ASSERT_TRUE(rig.incoming.Push(Message("hello " + std::to_string(id), id), kDaveConnection));
+    }
+    rig.session->OnTimer(kPollTimer);
+    EXPECT_EQ(Shown(), "16 answers, 0 views, 3 sends");
+    EXPECT_EQ(rig.session->OpenAnswerCount(), ParlonSession::kMaxOpenAnswerForms);
+    EXPECT_EQ(rig.LogCount("Alice: - Replying \"\" with Message ID 19."), 1u);
+    for (const auto& [to, packet] : rig.sends) {
+        EXPECT_EQ(to, kDave);
+        EXPECT_EQ(packet.Length(), message_format::kReplyPacketSize);
+    }
+    // An answer makes room for the next form.
+    rig.session->QueueReply(rig.host.answerHandles[0], QueuedText("sure"));
+    Deliver(Message("one more", 77));
+    EXPECT_EQ(Shown(), "17 answers, 0 views, 4 sends");
+}
+
 // A node at a real center. The test pumps its poll timer itself, and it answers "re: " and the
 // message at once, so that nothing waits on the wall clock but the network.
 struct Node : SessionRig {
@@ -362,8 +516,8 @@ struct Node : SessionRig {
     void Tick() {
         session->OnTimer(kPollTimer);
         for (; answered < host.answerForms.size(); ++answered) {
-            session->QueueOutgoing(OutgoingTarget::Reply(host.answerIds[answered]),
-                                   QueuedText("re: " + host.answerForms[answered]));
+            session->QueueReply(host.answerHandles[answered],
+                                QueuedText("re: " + host.answerForms[answered]));
         }
     }
 

@@ -107,8 +107,8 @@ TEST_F(MessagingTest, ArrivingWindowsNeitherTakeTheKeyboardNorCoverEachOther) {
     auto* typing = Child<Utf8TextEdit>(*compose, "messageEdit");
     ASSERT_TRUE(BecomesActive(compose));
     TypeText(QApplication::focusWidget(), "Hello ");
-    Host().OpenAnswerForm(Field("Are you there?"), 7, 30000);
-    Host().OpenAnswerForm(Field("And now?"), 8, 30000);
+    Host().OpenAnswerForm(Field("Are you there?"), ReplyHandle(7, 7), 30000);
+    Host().OpenAnswerForm(Field("And now?"), ReplyHandle(8, 8), 30000);
     Host().OpenViewForm(ByteBuffer::Join(Field("Lunch?"), Field("Yes")));
     for (int round = 0; round < 5; ++round) {  // the platform's activations, if any, arrive
         QApplication::processEvents();
@@ -150,8 +150,8 @@ TEST_F(MessagingTest, TheMessagesWindowTellsWhatBecameOfEachMessage) {
     Host().Notify({Kind::NotSent, "Secret", "Dave", 0, 4});
     Host().OpenViewForm(ByteBuffer::Join(Field("Lunch?"), Field("Yes, at one")));
     Host().Notify({Kind::Lost, {}, "Ada", 0, 3});
-    Host().OpenAnswerForm(Field("Are you there?"), 77, 30000);
-    Host().OpenAnswerForm(Field("Coffee?"), 78, 30000);
+    Host().OpenAnswerForm(Field("Are you there?"), ReplyHandle(77, 77), 30000);
+    Host().OpenAnswerForm(Field("Coffee?"), ReplyHandle(78, 78), 30000);
     Host().Notify({Kind::Replying, "Right here", {}, 77});
     EXPECT_EQ(m_window->findChild<CMessagesDlg*>(), nullptr);
 

@@ -165,7 +165,7 @@ TEST_F(MainWindowTest, EachSessionTimerIdHasOneQTimerThatRestartsAndStopsAlone) 
 TEST_F(MainWindowTest, AnAnswerRepliesWhenTimeIsUpHiddenOrNotAndAViewNever) {
     OpenWindow(Settings());
     SessionHost& host = *m_window;
-    host.OpenAnswerForm(Field("Are you there?"), 1, 30000);
+    host.OpenAnswerForm(Field("Are you there?"), ReplyHandle(1, 1), 30000);
     EXPECT_EQ(LastMessageWindow()->windowTitle(), "Time Left:  30");
     EXPECT_EQ(Child<QLabel>(*LastMessageWindow(), "bytesLeft")->text(), "110 left");
     EXPECT_EQ(Child<Utf8TextEdit>(*LastMessageWindow(), "messageEdit")->Text(), "Are you there?");
@@ -173,7 +173,7 @@ TEST_F(MainWindowTest, AnAnswerRepliesWhenTimeIsUpHiddenOrNotAndAViewNever) {
     QList<CMessageDlg*> hidden;
     QList<Utf8TextEdit*> replies;
     for (int window = 0; window < 3; ++window) {
-        host.OpenAnswerForm(Field("Lunch?"), 2, 1000);
+        host.OpenAnswerForm(Field("Lunch?"), ReplyHandle(2, 2), 1000);
         hidden << LastMessageWindow();
         replies << Child<Utf8TextEdit>(*hidden.back(), "replyEdit");
     }
