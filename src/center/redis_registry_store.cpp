@@ -47,7 +47,7 @@ local function remove(key)
   redis.call('ZREM', renewed, key)
 end
 if operation == 'sweep' then
-  -- Renewals written late: a renewal time never moves back; an entry gone meanwhile comes back
+  -- Renewals written late (ZADD GT: Redis 6.2 or later): a renewal time never moves back; an entry gone meanwhile comes back
   -- at the end unless it was signed off after that renewal (or the list is full).
   for at = 6, #ARGV - 2, 3 do
     local key, entry, time = ARGV[at], ARGV[at + 1], ARGV[at + 2]
@@ -214,6 +214,7 @@ RegistryStore::Change RedisRegistryStore::SignOff(const PeerAddress& address) {
 RegistryStore::Change RedisRegistryStore::DropExpired(Millis now) {
     std::vector<std::string> times;
     std::vector<std::string_view> arguments;
+    // Reserved in full: `arguments` views into `times`, whose strings must not move.
     times.reserve(m_deferred.size());
     arguments.reserve(3 * m_deferred.size());
     for (const auto& [key, renewal] : m_deferred) {

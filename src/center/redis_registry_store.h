@@ -24,8 +24,9 @@
 // while the copy is stale runs its script at once. So every reply lists the cluster as of at
 // most `batchInterval` before it, and the registrant's own write is the only round trip a reply
 // ever costs. A batched renewal of an entry that has meanwhile left the store adds it again at
-// the end of the list, unless it was signed off after that renewal; `batchInterval` must stay
-// far below the expiry time (with the defaults, 100 ms against 30 s).
+// the end of the list, unless it was signed off after that renewal. `batchInterval` must stay
+// far below the expiry time (with the defaults, 100 ms against 30 s); with an expiry time at or
+// below `batchInterval + timeout` no renewal is ever answered from the copy.
 //
 // Times are those of the system's UTC clock in ms, the clock every center of a cluster reads
 // (their hosts must keep it in step, e.g. with NTP): expiry and the announced switch moments
