@@ -29,7 +29,9 @@ ParlonEntry BenchEntry(uint32_t index) {
     ParlonEntry entry;
     entry.ip = ParseIpv4("127.0.0.1");
     entry.port = static_cast<uint16_t>(10000 + index);
-    entry.SetNickname("p" + std::to_string(index));
+    std::string nickname = "p";
+    nickname += std::to_string(index);
+    entry.SetNickname(nickname);
     entry.SetPublicKey(std::string(398, 'K'));
     return entry;
 }

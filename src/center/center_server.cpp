@@ -32,8 +32,8 @@ std::string CountText(size_t count) {
     return std::to_string(count) + " registered";
 }
 
-// After a sweep of expired entries that found the store unreachable, wait this long before the
-// next one instead of trying again at once.
+// After a sweep of expired entries (or a batch of renewals) that found the store unreachable,
+// wait this long before the next one instead of trying again at once.
 constexpr std::chrono::milliseconds kSweepRetryDelay{250};
 
 }  // namespace
@@ -60,7 +60,8 @@ CenterServer::CenterServer(asio::io_context& io, const CenterSettings& settings,
                },
            .paused = [this](std::error_code error) { Log("accepting failed: " + error.message()); },
            .ended = [this](std::error_code error) { OnAcceptingEnded(error); }}),
-      m_expiryTimer(io) {
+      m_expiryTimer(io),
+      m_batchTimer(io) {
     assert(settings.switchPeriod > 0 && settings.expire > 0);
 }
 
@@ -76,6 +77,7 @@ void CenterServer::Close() {
     m_closed = true;
     m_acceptor.Close();
     m_expiryTimer.cancel();
+    m_batchTimer.cancel();
     for (CenterExchange* exchange : m_exchanges) {
         exchange->Abort();
     }
@@ -101,7 +103,7 @@ std::optional<CenterReply> CenterServer::OnRegistration(const ParlonEntry& entry
             // Unavailable: the store has said so once; nothing was written.
             return std::nullopt;
     }
-    ArmExpiryTimer();
+    ArmStoreTimers();
     const ByteBuffer& listed = m_store->ListedBytes();
     return CenterReply{
         EncodeCenterReplyHead(ScheduleAt(m_settings, now),
@@ -137,10 +139,9 @@ void CenterServer::Log(const std::string& text) {
 
 void CenterServer::OnAccepted(tcp::socket socket, const tcp::endpoint& peer, ConnectionSlot slot) {
     CenterExchangeOwner& owner = *this;  // the base is private: converted here, where it is known
-    auto exchange =
-        std::make_shared<CenterExchange>(owner, std::move(socket), peer, std::move(slot),
-                                         std::chrono::milliseconds(m_settings.requestDeadline),
-                                         m_settings.proxies);
+    auto exchange = std::make_shared<CenterExchange>(
+        owner, std::move(socket), peer, std::move(slot),
+        std::chrono::milliseconds(m_settings.requestDeadline), m_settings.proxies);
     m_exchanges.insert(exchange.get());
     exchange->Start();
 }
@@ -160,34 +161,33 @@ void CenterServer::LogExpired(const RegistryStore::Change& change) {
     }
 }
 
-void CenterServer::ArmExpiryTimer() {
-    // Renewals only move expiries later, so a timer armed for an earlier moment is still
-    // right: it finds nothing to drop and arms itself again.
-    const std::optional<Millis> next = m_store->NextExpiry();
-    if (m_expiryArmed || m_closed || !next) {
+void CenterServer::ArmStoreTimers() {
+    ArmStoreTimer(m_expiryTimer, m_expiryArmed, m_store->NextExpiry());
+    ArmStoreTimer(m_batchTimer, m_batchArmed, m_store->NextDeferredWrite());
+}
+
+void CenterServer::ArmStoreTimer(asio::steady_timer& timer, bool& armed,
+                                 std::optional<Millis> due) {
+    // Renewals only move expiries later, and a batch only becomes due later while one waits,
+    // so a timer armed for an earlier moment is still right: it runs DropExpired (which writes
+    // the batch and drops what has expired, whichever is due) and arms itself again.
+    if (armed || m_closed || !due) {
         return;
     }
-    m_expiryArmed = true;
-    m_expiryTimer.expires_after(std::max(*next - Now(), Millis(0)));
-    m_expiryTimer.async_wait([this](std::error_code error) {
-        m_expiryArmed = false;
+    armed = true;
+    timer.expires_after(std::max(*due - Now(), Millis(0)));
+    timer.async_wait([this, &timer, &armed](std::error_code error) {
+        armed = false;
         if (error) {
             return;
         }
         const RegistryStore::Change change = m_store->DropExpired(Now());
         LogExpired(change);
-        if (change.outcome != RegistryStore::Outcome::Unavailable) {
-            ArmExpiryTimer();
+        if (change.outcome == RegistryStore::Outcome::Unavailable) {
+            ArmStoreTimer(timer, armed, Now() + kSweepRetryDelay);
             return;
         }
-        m_expiryArmed = true;
-        m_expiryTimer.expires_after(kSweepRetryDelay);
-        m_expiryTimer.async_wait([this](std::error_code retryError) {
-            m_expiryArmed = false;
-            if (!retryError) {
-                ArmExpiryTimer();
-            }
-        });
+        ArmStoreTimers();
     });
 }
 

@@ -1,7 +1,7 @@
 // CenterServer: the center's network side. Accepts connections on one endpoint, reads one
 // Registration or SignOff frame from each (after a PROXY header when the settings name
 // proxies), answers a Registration with the schedule and the list and then closes, and keeps
-// its RegistryStore up to date, expiry included.
+// its RegistryStore up to date, expiry and the store's batched writes included.
 //
 // Every handler runs on the io_context given at construction, so one thread running that
 // context serves every connection; a slow or silent client holds only its own connection,
@@ -74,7 +74,10 @@ class CenterServer final : private CenterExchangeOwner {
     void OnAcceptingEnded(std::error_code error);
     // Logs the entries of `change.expired`, dropped by a change that left `change.listed`.
     void LogExpired(const RegistryStore::Change& change);
-    void ArmExpiryTimer();
+    // Arms the timers that run the store's DropExpired: one for the next expiry, one for the
+    // renewals the store has put off.
+    void ArmStoreTimers();
+    void ArmStoreTimer(asio::steady_timer& timer, bool& armed, std::optional<Millis> due);
     Millis Now() const;
 
     const CenterSettings m_settings;
@@ -84,6 +87,8 @@ class CenterServer final : private CenterExchangeOwner {
     ConnectionAcceptor m_acceptor;
     asio::steady_timer m_expiryTimer;
     bool m_expiryArmed = false;
+    asio::steady_timer m_batchTimer;
+    bool m_batchArmed = false;
     bool m_closed = false;
     std::unordered_set<CenterExchange*> m_exchanges;  // the open connections
 };

@@ -1,5 +1,6 @@
 #include "center/redis_connection.h"
 
+#include <poll.h>
 #include <sys/time.h>
 
 #include <cassert>
@@ -48,7 +49,7 @@ RedisConnection::~RedisConnection() {
     redisFree(m_context);
 }
 
-RedisReply RedisConnection::Command(std::initializer_list<std::string_view> arguments) {
+RedisReply RedisConnection::Command(std::span<const std::string_view> arguments) {
     std::vector<const char*> starts;
     std::vector<size_t> lengths;
     starts.reserve(arguments.size());
@@ -59,6 +60,11 @@ RedisReply RedisConnection::Command(std::initializer_list<std::string_view> argu
     }
     return RedisReply(static_cast<redisReply*>(redisCommandArgv(
         m_context, static_cast<int>(starts.size()), starts.data(), lengths.data())));
+}
+
+bool RedisConnection::PeerClosed() const {
+    pollfd watched{.fd = m_context->fd, .events = POLLIN | POLLRDHUP, .revents = 0};
+    return ::poll(&watched, 1, 0) != 0;
 }
 
 std::string RedisConnection::Error() const {

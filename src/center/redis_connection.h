@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -44,7 +45,14 @@ class RedisConnection {
 
     // Sends one command, its arguments binary-safe, and waits for the reply. Null when the
     // connection failed (Error() says why); an error reply from the server is a reply.
-    [[nodiscard]] RedisReply Command(std::initializer_list<std::string_view> arguments);
+    [[nodiscard]] RedisReply Command(std::span<const std::string_view> arguments);
+    [[nodiscard]] RedisReply Command(std::initializer_list<std::string_view> arguments) {
+        return Command(std::span(arguments.begin(), arguments.size()));
+    }
+
+    // Whether the server has closed the connection (or it broke) since the last reply, seen
+    // without waiting: a server that sends nothing unasked is readable only when it is gone.
+    bool PeerClosed() const;
 
     // Why the last command or the connection failed.
     std::string Error() const;

@@ -19,22 +19,47 @@ constexpr std::string_view kSequenceKey = "{parlon}:sequence";  // counter of fi
 constexpr std::string_view kVersionKey = "{parlon}:version";    // counter of list changes
 constexpr std::string_view kSettingsKey = "{parlon}:settings";  // the words the cluster announces
 
+constexpr std::string_view kSignedOffKey = "{parlon}:signedoff";  // zset: address by sign-off ms
+
 // One change of the registry, atomic in Redis.
 // ARGV: operation ("register", "signoff", "sweep"), now (ms), expire (ms), maximum entries,
 // the version of the caller's copy of the list, then for register the address key and the
-// entry, for signoff the address key.
+// entry, for signoff the address key, for sweep the renewals answered from the copy as
+// triples of address key, entry and renewal time (ms).
 // Returns: outcome, version, entries listed, the earliest renewal (ms, "" when none), the
 // list's bytes when the version differs from the caller's (else nil), the expired entries'
 // bytes.
 constexpr std::string_view kChangeScript = R"lua(
-local entries, order, renewed, sequence, version = KEYS[1], KEYS[2], KEYS[3], KEYS[4], KEYS[5]
+local entries, order, renewed, sequence, version, signedoff =
+  KEYS[1], KEYS[2], KEYS[3], KEYS[4], KEYS[5], KEYS[6]
 local operation, now, expire = ARGV[1], tonumber(ARGV[2]), tonumber(ARGV[3])
 local maximum, known = tonumber(ARGV[4]), ARGV[5]
 local changed, outcome, expired = false, 'swept', {}
+local function add(key, entry, time)
+  redis.call('HSET', entries, key, entry)
+  redis.call('ZADD', order, redis.call('INCR', sequence), key)
+  redis.call('ZADD', renewed, time, key)
+  changed = true
+end
 local function remove(key)
   redis.call('HDEL', entries, key)
   redis.call('ZREM', order, key)
   redis.call('ZREM', renewed, key)
+end
+if operation == 'sweep' then
+  -- Renewals written late (ZADD GT: Redis 6.2 or later): a renewal time never moves back; an entry gone meanwhile comes back
+  -- at the end unless it was signed off after that renewal (or the list is full).
+  for at = 6, #ARGV - 2, 3 do
+    local key, entry, time = ARGV[at], ARGV[at + 1], ARGV[at + 2]
+    if redis.call('HEXISTS', entries, key) == 1 then
+      redis.call('ZADD', renewed, 'GT', time, key)
+    elseif (tonumber(redis.call('ZSCORE', signedoff, key)) or -1) < tonumber(time)
+        and redis.call('HLEN', entries) < maximum then
+      add(key, entry, time)
+    end
+  end
+  -- A renewal waits for its batch far less than the expiry time.
+  redis.call('ZREMRANGEBYSCORE', signedoff, '-inf', now - expire)
 end
 if operation ~= 'signoff' then
   for _, key in ipairs(redis.call('ZRANGEBYSCORE', renewed, '-inf', now - expire)) do
@@ -57,13 +82,12 @@ if operation == 'register' then
   elseif redis.call('HLEN', entries) >= maximum then
     outcome = 'full'
   else
-    redis.call('HSET', entries, key, entry)
-    redis.call('ZADD', order, redis.call('INCR', sequence), key)
-    redis.call('ZADD', renewed, ARGV[2], key)
-    changed = true
+    add(key, entry, ARGV[2])
     outcome = 'added'
   end
 elseif operation == 'signoff' then
+  -- Remembered, so that a renewal written late does not bring the entry back.
+  redis.call('ZADD', signedoff, ARGV[2], ARGV[6])
   if redis.call('HEXISTS', entries, ARGV[6]) == 1 then
     remove(ARGV[6])
     changed = true
@@ -163,20 +187,80 @@ RegistryStore::Millis RedisRegistryStore::Now() const {
 }
 
 RegistryStore::Change RedisRegistryStore::Register(const ParlonEntry& entry, Millis now) {
-    return Run("register", now, AddressKey(entry.Address()),
-               {reinterpret_cast<const char*>(&entry), sizeof entry});
+    const std::string key = AddressKey(entry.Address());
+    if (MayAnswerFromCopy(entry, key, now)) {
+        m_deferred.insert_or_assign(key, DeferredRenewal{entry, now});
+        return {.outcome = Outcome::Renewed, .expired = {}, .listed = m_listedIndex.size()};
+    }
+    const std::string_view arguments[] = {key,
+                                          {reinterpret_cast<const char*>(&entry), sizeof entry}};
+    Change change = Run("register", now, arguments);
+    if (change.outcome != Outcome::Unavailable) {
+        m_deferred.erase(key);  // written now, at a later time than the one waiting
+    }
+    return change;
 }
 
 RegistryStore::Change RedisRegistryStore::SignOff(const PeerAddress& address) {
-    return Run("signoff", Now(), AddressKey(address), {});
+    const std::string key = AddressKey(address);
+    const std::string_view arguments[] = {key};
+    Change change = Run("signoff", Now(), arguments);
+    if (change.outcome != Outcome::Unavailable) {
+        m_deferred.erase(key);
+    }
+    return change;
 }
 
 RegistryStore::Change RedisRegistryStore::DropExpired(Millis now) {
-    return Run("sweep", now, {}, {});
+    std::vector<std::string> times;
+    std::vector<std::string_view> arguments;
+    // Reserved in full: `arguments` views into `times`, whose strings must not move.
+    times.reserve(m_deferred.size());
+    arguments.reserve(3 * m_deferred.size());
+    for (const auto& [key, renewal] : m_deferred) {
+        times.push_back(std::to_string(renewal.renewedAt.count()));
+        arguments.insert(arguments.end(),
+                         {key,
+                          {reinterpret_cast<const char*>(&renewal.entry), sizeof renewal.entry},
+                          times.back()});
+    }
+    Change change = Run("sweep", now, arguments);
+    if (change.outcome != Outcome::Unavailable) {
+        m_deferred.clear();
+    }
+    return change;
+}
+
+std::optional<RegistryStore::Millis> RedisRegistryStore::NextDeferredWrite() const {
+    if (m_deferred.empty()) {
+        return std::nullopt;
+    }
+    // Without a confirmation (the store was lost meanwhile) the renewals are due at once.
+    return m_confirmedAt ? *m_confirmedAt + m_options.batchInterval / 2 : Millis(0);
+}
+
+bool RedisRegistryStore::MayAnswerFromCopy(const ParlonEntry& entry, const std::string& key,
+                                           Millis now) {
+    const auto listed = m_listedIndex.find(key);
+    if (listed == m_listedIndex.end() || !m_confirmedAt ||
+        now - *m_confirmedAt > m_options.batchInterval || !m_nextExpiry ||
+        now + m_options.batchInterval + m_options.timeout >= *m_nextExpiry ||
+        std::memcmp(m_listedBytes.Data() + listed->second * kParlonEntrySize, &entry,
+                    sizeof entry) != 0) {
+        return false;
+    }
+    if (m_connection == nullptr) {
+        return false;
+    }
+    if (m_connection->PeerClosed()) {
+        Lost("the store closed the connection");
+        return false;
+    }
+    return true;
 }
 
 RegistryStore::Change RedisRegistryStore::Run(std::string_view operation, Millis now,
-                                              std::string_view key, std::string_view entry) {
+                                              std::span<const std::string_view> arguments) {
     Change change;
     if (!Connect()) {
         return change;
@@ -184,9 +268,11 @@ RegistryStore::Change RedisRegistryStore::Run(std::string_view operation, Millis
     const std::string nowText = std::to_string(now.count());
     const std::string expireText = std::to_string(m_options.settings.expire);
     const std::string maximumText = std::to_string(m_options.settings.maxEntries);
-    RedisReply reply = m_connection->Command(
-        {"EVALSHA", m_scriptSha, "5", kEntriesKey, kOrderKey, kRenewedKey, kSequenceKey,
-         kVersionKey, operation, nowText, expireText, maximumText, m_version, key, entry});
+    std::vector<std::string_view> command = {
+        "EVALSHA",   m_scriptSha,   "6",       kEntriesKey, kOrderKey,  kRenewedKey, kSequenceKey,
+        kVersionKey, kSignedOffKey, operation, nowText,     expireText, maximumText, m_version};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    RedisReply reply = m_connection->Command(command);
     if (reply == nullptr) {
         Lost(m_connection->Error());
         return change;
@@ -214,15 +300,25 @@ RegistryStore::Change RedisRegistryStore::Run(std::string_view operation, Millis
     change.listed = static_cast<size_t>(part[2]->integer);
     change.expired = EntriesOf(ReplyText(*part[5]));
     if (IsText(part[4])) {
-        const std::string_view list = ReplyText(*part[4]);
-        m_listedBytes = ByteBuffer(list.data(), static_cast<uint32_t>(list.size()));
-        m_version = std::string(ReplyText(*part[1]));
+        KeepCopy(ReplyText(*part[4]), ReplyText(*part[1]));
     }
+    m_confirmedAt = now;
     int64_t oldest = 0;
     m_nextExpiry = ParseNumber(ReplyText(*part[3]), oldest)
                        ? std::optional(Millis(oldest + m_options.settings.expire))
                        : std::nullopt;
     return change;
+}
+
+void RedisRegistryStore::KeepCopy(std::string_view list, std::string_view version) {
+    m_listedBytes = ByteBuffer(list.data(), static_cast<uint32_t>(list.size()));
+    m_version = std::string(version);
+    m_listedIndex.clear();
+    for (size_t index = 0; index < list.size() / kParlonEntrySize; ++index) {
+        ParlonEntry entry;
+        std::memcpy(&entry, list.data() + index * kParlonEntrySize, sizeof entry);
+        m_listedIndex.emplace(AddressKey(entry.Address()), index);
+    }
 }
 
 bool RedisRegistryStore::Connect() {
@@ -256,6 +352,7 @@ bool RedisRegistryStore::Connect() {
     m_scriptSha = std::string(ReplyText(*loaded));
     // A store that was restarted may hold another list under the same version number.
     m_version.clear();
+    m_confirmedAt.reset();
     if (m_lostReported) {
         m_log("parlon-center: store " + StoreAddressText(m_options.address) +
               " reachable again; registrations are accepted");
@@ -267,6 +364,7 @@ bool RedisRegistryStore::Connect() {
 
 void RedisRegistryStore::Lost(const std::string& reason) {
     m_connection.reset();
+    m_confirmedAt.reset();
     if (!m_lostReported) {
         m_log("parlon-center: store " + StoreAddressText(m_options.address) + " unreachable (" +
               reason + "); registrations are refused until it is back");

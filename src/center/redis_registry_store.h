@@ -1,14 +1,32 @@
 // RedisRegistryStore: the registry kept in a Redis server, so that several centers sharing it
-// answer as one center. Every change (registration, sign-off, sweep of expired entries) is one
-// Lua script run atomically in Redis, so two centers never half-apply a change, the list keeps
-// the order of first registration anywhere, and an expired entry is dropped (and reported) by
-// exactly one center.
+// answer as one center. Every write (registration, sign-off, a batch of renewals with the sweep
+// of expired entries) is one Lua script run atomically in Redis, so two centers never
+// half-apply a change, the list keeps the order of first registration anywhere, and an expired
+// entry is dropped (and reported) by exactly one center.
 //
 // Each center keeps a copy of the listed entries as reply bytes. Every script returns the
 // store's version counter, and the whole list only when the version differs from the one of
-// this center's copy, so a reply never costs a second round trip and is as fresh as the
-// registrant's own write; a center that serves no registration refreshes its copy with its
-// next one.
+// this center's copy, so a reply never costs a second round trip.
+//
+// Renewals are the bulk of a network's registrations and most change nothing but a time, so
+// they are not written one by one. A registration whose entry the copy lists unchanged (same
+// address, port, key and nickname) is answered from the copy at once, without a round trip,
+// when the copy is fresh and the entry is far from expiring:
+//   - fresh: the store confirmed the copy's version at most `batchInterval` ago;
+//   - far from expiring: the earliest expiry in the store, as of that confirmation, is more
+//     than `batchInterval + timeout` away, so no center can drop the entry before its renewal
+//     is written (renewal times only grow, so every entry expires at that moment or later).
+// Its renewal time is written later, together with every other one waiting, by DropExpired,
+// which the center runs at NextDeferredWrite(): `batchInterval / 2` after the last
+// confirmation, so within `batchInterval / 2` of the renewal (plus the script's own time). That
+// batch also returns the version (and the list when it changed), which keeps the copy fresh
+// while renewals keep coming. Any other registration, every sign-off and every registration
+// while the copy is stale runs its script at once. So every reply lists the cluster as of at
+// most `batchInterval` before it, and the registrant's own write is the only round trip a reply
+// ever costs. A batched renewal of an entry that has meanwhile left the store adds it again at
+// the end of the list, unless it was signed off after that renewal. `batchInterval` must stay
+// far below the expiry time (with the defaults, 100 ms against 30 s); with an expiry time at or
+// below `batchInterval + timeout` no renewal is ever answered from the copy.
 //
 // Times are those of the system's UTC clock in ms, the clock every center of a cluster reads
 // (their hosts must keep it in step, e.g. with NTP): expiry and the announced switch moments
@@ -16,8 +34,10 @@
 //
 // While the store cannot be reached every change returns Unavailable and changes nothing; the
 // store logs one line when it is lost and one when it is back, tries again at most every
-// `retryAfter`, and so recovers by itself. Every command blocks the center's thread for at most
-// `timeout`.
+// `retryAfter`, and so recovers by itself. A store that closed the connection is noticed before
+// any renewal is answered from the copy; one that stopped answering, within `batchInterval`.
+// Renewals waiting for their batch wait on through an outage and are written once it is back.
+// Every command blocks the center's thread for at most `timeout`.
 //
 // THREAD SAFETY: none; the center's thread owns it.
 #pragma once
@@ -27,8 +47,10 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "center/center_log_sink.h"
 #include "center/center_settings.h"
@@ -57,6 +79,8 @@ class RedisRegistryStore final : public RegistryStore {
         CenterSettings settings;
         std::chrono::milliseconds timeout{500};
         std::chrono::milliseconds retryAfter{250};
+        // How old the copy of the list may be when a renewal is answered from it; see above.
+        std::chrono::milliseconds batchInterval{100};
     };
 
     // Connects at once when it can (and logs the line of a lost store when it cannot).
@@ -68,16 +92,27 @@ class RedisRegistryStore final : public RegistryStore {
     Change SignOff(const PeerAddress& address) override;
     Change DropExpired(Millis now) override;
     std::optional<Millis> NextExpiry() const override { return m_nextExpiry; }
+    std::optional<Millis> NextDeferredWrite() const override;
     const ByteBuffer& ListedBytes() const override { return m_listedBytes; }
 
     // Whether the last command reached the store.
     bool Reachable() const noexcept { return m_connection != nullptr; }
 
   private:
+    // A renewal answered from the copy and not yet written.
+    struct DeferredRenewal {
+        ParlonEntry entry;
+        Millis renewedAt;
+    };
+
+    // Whether a registration of `entry` (its address key `key`) at `now` may be answered from
+    // the copy: see the header comment.
+    bool MayAnswerFromCopy(const ParlonEntry& entry, const std::string& key, Millis now);
     // Runs the change script with `operation` and its arguments; Unavailable when the store
     // cannot be reached.
-    Change Run(std::string_view operation, Millis now, std::string_view key,
-               std::string_view entry);
+    Change Run(std::string_view operation, Millis now, std::span<const std::string_view> arguments);
+    // Keeps `list` (reply bytes) as the copy at `version`.
+    void KeepCopy(std::string_view list, std::string_view version);
     // Opens a connection and prepares it (database, script, settings check), unless the last
     // attempt was less than retryAfter ago. True when connected.
     bool Connect();
@@ -93,7 +128,10 @@ class RedisRegistryStore final : public RegistryStore {
     bool m_lostReported = false;
     std::string m_version;  // of m_listedBytes; empty when none is known
     ByteBuffer m_listedBytes;
+    std::unordered_map<std::string, size_t> m_listedIndex;  // address key -> index in the copy
+    std::optional<Millis> m_confirmedAt;  // when the store last confirmed m_version
     std::optional<Millis> m_nextExpiry;
+    std::unordered_map<std::string, DeferredRenewal> m_deferred;  // by address key
 };
 
 }  // namespace parlon

@@ -56,12 +56,18 @@ class RegistryStore {
     // Removes the entry with this address and port. Outcome: SignedOff, NotListed, Unavailable.
     virtual Change SignOff(const PeerAddress& address) = 0;
 
-    // Drops every entry last renewed `expire` or longer before `now`. Outcome: Swept or
-    // Unavailable.
+    // Writes the renewals the store has put off, if any, then drops every entry last renewed
+    // `expire` or longer before `now`. Outcome: Swept or Unavailable (nothing is lost: the
+    // renewals put off wait for the next call).
     virtual Change DropExpired(Millis now) = 0;
 
     // When the next entry expires as far as this center knows, or nullopt when it knows none.
     virtual std::optional<Millis> NextExpiry() const = 0;
+
+    // When DropExpired must next run to write the renewals put off, or nullopt when none wait.
+    // A store may answer a renewal from what it knows and write it later in one batch with
+    // others; one that never does so keeps the default.
+    virtual std::optional<Millis> NextDeferredWrite() const { return std::nullopt; }
 
     // The listed entries as the bytes of a reply (417 bytes each, in list order), as of the
     // last change this center made or learned of. The buffer is shared, never changed in place.

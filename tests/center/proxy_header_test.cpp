@@ -43,6 +43,7 @@ Bytes Version2(uint8_t command, uint8_t family, const Bytes& body) {
                    family,
                    static_cast<uint8_t>(body.size() >> 8),
                    static_cast<uint8_t>(body.size())};
+    bytes.reserve(bytes.size() + body.size());  // also spares GCC 12 a false bounds warning
     bytes.insert(bytes.end(), body.begin(), body.end());
     return bytes;
 }
