@@ -56,6 +56,12 @@ struct JsonFormatter {
     Json operator()(const ForwardingEvent& e) const {
         return {{"event", "forwarding"}, {"ip", e.ip}};
     }
+    Json operator()(const LostEvent& e) const {
+        return {{"event", "lost"}, {"to", e.to}, {"text", e.text}};
+    }
+    Json operator()(const ListeningEvent& e) const {
+        return {{"event", "listening"}, {"port", e.port}};
+    }
     Json operator()(const ErrorEvent& e) const { return {{"event", "error"}, {"text", e.text}}; }
 };
 
@@ -89,6 +95,12 @@ struct TextFormatter {
     }
     std::string operator()(const ForwardingEvent& e) const {
         return "forwarding to " + OneLine(e.ip);
+    }
+    std::string operator()(const LostEvent& e) const {
+        return "lost " + Quoted(e.text) + " to " + Quoted(e.to);
+    }
+    std::string operator()(const ListeningEvent& e) const {
+        return "listening on port " + std::to_string(e.port);
     }
     std::string operator()(const ErrorEvent& e) const { return "error: " + OneLine(e.text); }
 };

@@ -170,6 +170,12 @@ void TerminalHost::Notify(const SessionEvent& event) {
         case SessionEvent::Kind::Forwarding:
             m_sink(ForwardingEvent{event.recipient});
             break;
+        case SessionEvent::Kind::Lost:
+            m_sink(LostEvent{DisplayText(event.recipient), event.text});
+            break;
+        case SessionEvent::Kind::Listening:
+            m_sink(ListeningEvent{event.port});
+            break;
         case SessionEvent::Kind::Error:
             Error(event.text);
             break;

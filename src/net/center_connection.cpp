@@ -57,10 +57,18 @@ bool CenterConnection::Register(std::vector<ParlonEntry>& parlons, CenterSchedul
     }
 }
 
-bool CenterConnection::Send(const PeerAddress& destination, const ByteBuffer& packet) {
-    const Clock::time_point deadline = Clock::now() + m_deadlines.peerExchange;
+bool CenterConnection::Send(const PeerAddress& destination, const ByteBuffer& packet) const {
+    return SendPacket(destination, packet, m_deadlines);
+}
+
+bool SendPacket(const PeerAddress& destination, const ByteBuffer& packet,
+                const TransportDeadlines& deadlines, Clock::time_point handedOver) {
+    const Clock::time_point deadline = handedOver + deadlines.peerExchange;
+    if (Clock::now() >= deadline) {
+        return false;
+    }
     try {
-        SendFrame(destination, Packet(packet).Encode(), m_deadlines, deadline);
+        SendFrame(destination, Packet(packet).Encode(), deadlines, deadline);
         return true;
     } catch (const ComException&) {
         return false;

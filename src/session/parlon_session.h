@@ -5,8 +5,10 @@
 // Owns the activity log, the key pair (EncryptionContext), the transport (CenterLink), the
 // peer listener and the outgoing queues. `host` is not owned and must outlive the session.
 //
-// THREAD SAFETY: every member is called on one thread, the host's; the only other thread is
-// the listener's, which meets the session only through the incoming GuardedQueue. Handlers
+// THREAD SAFETY: every member is called on one thread, the host's, which never waits on the
+// network: the listener's thread meets the session only through the incoming GuardedQueue, and
+// the transport's exchanges run on its own threads (a registration's answer is taken by the
+// exchange timer; a delivery's end is not waited for). Handlers
 // (OnConnect, OnDisconnect, OnTimer, QueueOutgoing) never let an exception out: a failure is
 // shown to the user as an error event.
 #pragma once
@@ -22,6 +24,7 @@
 #include "common/wire_records.h"
 #include "log/activity_log.h"
 #include "queue/guarded_queue.h"
+#include "session/lost_message_watch.h"
 #include "session/session_host.h"
 #include "session/session_services.h"
 #include "settings/parlon_settings.h"
@@ -38,7 +41,7 @@ enum MessageKind : uint32_t {
 };
 
 class ParlonSession {
-public:
+  public:
     // Timer periods are kept in this range: a period of 0 from a center never makes a busy loop.
     static constexpr uint32_t kMinTimerPeriodMs = 10;
     static constexpr uint32_t kMaxTimerPeriodMs = 0x7FFFFFFF;
@@ -74,13 +77,16 @@ public:
     bool IsEncryptionLive() const noexcept { return m_pEncryption != nullptr; }
     size_t OutgoingCount() const noexcept { return m_outgoingTags.size(); }
 
-private:
+  private:
     // The steps of Connect and of the timers.
     void ConnectSequence();
     void UpdateOwnEntry();
     void InitEncryption();
     [[nodiscard]] bool StartListenerOnOwnPort();
-    bool RegisterOnCenter();
+    // The own port (and entry) become the port the listener has.
+    void UseListenerPort();
+    void RegisterOnCenter();
+    void FinishRegistration();
     void ApplySchedule();
     void SwitchLists();
     void RefreshListView();
@@ -90,6 +96,7 @@ private:
     void SendNewMessage(uint32_t target, const ByteBuffer& text);
     void SendReply(uint32_t messageId, const ByteBuffer& text);
     void CheckListener();
+    void ReportLost(std::vector<LostMessageWatch::Sent> lost);
 
     void ShowStatus(std::string status);
     void SetTimer(uint32_t id, uint32_t periodMs);
@@ -108,6 +115,8 @@ private:
     std::string m_strNickname;
     uint32_t m_ownIp;
     std::unique_ptr<CenterLink> m_pCenter;
+    bool m_registrationInFlight = false;
+    bool m_registeringAtConnect = false;  // a failure gives the Connect button back
     std::unique_ptr<EncryptionContext> m_pEncryption;
     std::unique_ptr<PeerListener> m_pListener;
     bool m_listenerFailureShown = false;
@@ -121,6 +130,7 @@ private:
     GuardedQueue m_outgoing;
     std::deque<uint32_t> m_outgoingPeers;
     std::deque<uint32_t> m_outgoingTags;
+    LostMessageWatch m_sentMessages;
     std::unique_ptr<ActivityLog> m_log;
 };
 

@@ -17,6 +17,8 @@ enum SessionTimer : uint32_t {
     kSwitchTimer = 1,    // fires once at the switch moment
     kRegisterTimer = 2,  // re-registration, every registerPeriod
     kPollTimer = 3,      // drains the queues, every pollPeriod
+    // Runs only while a registration is in flight: looks for the center's answer.
+    kExchangeTimer = 5,
 };
 
 // The fields a user can edit: nickname, own IPv4 address (network order) and own port.
@@ -28,15 +30,20 @@ struct UserFields {
 
 // Something worth telling the user beyond the status line (the terminal prints each one).
 struct SessionEvent {
-    enum class Kind { Sending, Replying, Forwarding, Error };
+    // Lost: no reply came to a message within the bound of LostMessageWatch; a late reply is
+    // still shown. Listening: the listener is up on `port` (the one the system picked when 0
+    // was asked for).
+    enum class Kind { Sending, Replying, Forwarding, Error, Lost, Listening };
     Kind kind;
-    std::string text;        // Sending, Replying: the text; Error: what went wrong
-    std::string recipient;   // Sending: the addressee's nickname; Forwarding: the next hop's IP
+    std::string text;  // Sending, Replying, Lost: the text; Error: what went wrong
+    std::string
+        recipient;  // Sending, Lost: the addressee's nickname; Forwarding: the next hop's IP
     uint32_t messageId = 0;  // Replying
+    uint16_t port = 0;       // Listening
 };
 
 class SessionHost {
-public:
+  public:
     virtual ~SessionHost() = default;
 
     // Reads the user's fields into `fields`, which holds the session's current values; a field
@@ -45,7 +52,8 @@ public:
     // Shows the start values once, before anything else.
     virtual void InitFields(const std::string& status, const UserFields& fields) = 0;
     // Shows the status line and rewrites the nickname and port fields from the session's values.
-    virtual void ShowStatus(const std::string& status, const std::string& nickname, uint16_t port) = 0;
+    virtual void ShowStatus(const std::string& status, const std::string& nickname,
+                            uint16_t port) = 0;
     // Connect enabled and Disconnect disabled, or the other way round.
     virtual void EnableConnect(bool connectEnabled) = 0;
 
@@ -58,7 +66,8 @@ public:
     virtual void RebuildListView(const std::vector<ParlonEntry>& parlons) = 0;
 
     // A message for this parlon arrived: open an answer form (`text` is its 112-byte field).
-    virtual void OpenAnswerForm(const ByteBuffer& text, uint32_t messageId, int32_t replyTimeMs) = 0;
+    virtual void OpenAnswerForm(const ByteBuffer& text, uint32_t messageId,
+                                int32_t replyTimeMs) = 0;
     // A reply came back: open a view form (`result`: our 112-byte text field, then the reply's).
     virtual void OpenViewForm(const ByteBuffer& result) = 0;
 

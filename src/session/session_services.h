@@ -2,6 +2,7 @@
 // generator, so that tests can substitute fakes. Real() gives the production ones.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,10 +19,13 @@ class PeerListener;
 
 struct SessionServices {
     // A transport registered with `ownEntry` at `center`.
-    std::function<std::unique_ptr<CenterLink>(const ParlonEntry& ownEntry, const PeerAddress& center)>
+    std::function<std::unique_ptr<CenterLink>(const ParlonEntry& ownEntry,
+                                              const PeerAddress& center)>
         makeCenterLink;
-    // A listener on `port` pushing onto the session's incoming queue; null and `error` set on failure.
-    std::function<std::unique_ptr<PeerListener>(uint16_t port, GuardedQueue& queue, std::string& error)>
+    // A listener on `port` pushing onto the session's incoming queue; null and `error` set on
+    // failure.
+    std::function<std::unique_ptr<PeerListener>(uint16_t port, GuardedQueue& queue,
+                                                std::string& error)>
         startListener;
     // A fresh key pair for `ownAddress`, routing over `parlons`.
     std::function<std::unique_ptr<EncryptionContext>(const PeerAddress& ownAddress,
@@ -29,7 +33,11 @@ struct SessionServices {
         makeEncryption;
     // The queue the listener fills and the session drains; not owned, outlives the session.
     GuardedQueue* incoming = nullptr;
+    // The clock by which the session judges a message lost.
+    std::function<std::chrono::steady_clock::time_point()> now;
 
+    // The real ones: the links of one session share one pool of exchanges, which lives as long
+    // as the services and their links (its destruction waits, bounded, for a last sign-off).
     static SessionServices Real();
 };
 

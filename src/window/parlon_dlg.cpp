@@ -308,9 +308,13 @@ void CParlonDlg::OpenMessageWindow(MessageForm form) {
 }
 
 void CParlonDlg::Notify(const SessionEvent& event) {
-    // Sending, replying and forwarding are in the activity log; errors need the user's eye.
+    // Sending, replying and forwarding are in the activity log; errors and lost messages need
+    // the user's eye.
     if (event.kind == SessionEvent::Kind::Error) {
         m_errors.Add(ToQString(event.text));
+    } else if (event.kind == SessionEvent::Kind::Lost) {
+        m_errors.Add(QStringLiteral("No reply came to \"%1\" to %2: the message is presumed lost.")
+                         .arg(ToQString(event.text), ToQString(DisplayText(event.recipient))));
     }
 }
 

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <asio/ip/tcp.hpp>
 #include <chrono>
 #include <csignal>
 #include <nlohmann/json.hpp>
@@ -132,7 +131,6 @@ TEST(NodeProcessTest, FourNodesCarryAMessageAndItsReplyAndEndCleanly) {
         dirs[0].Path());
     std::string address = center.Await("parlon-center: listening on ");
     address.erase(0, address.rfind(' ') + 1);
-    asio::io_context io;
     std::vector<uint16_t> ports;
     std::vector<std::unique_ptr<Program>> nodes;
     const auto start = [&](const std::string& nickname, uint16_t port) {
@@ -143,10 +141,11 @@ TEST(NodeProcessTest, FourNodesCarryAMessageAndItsReplyAndEndCleanly) {
             dirs[nodes.size() + 1].Path()));
         return nodes.back().get();
     };
-    for (int i = 0; i < 4; ++i) {  // on free ports: each acceptor is gone before its node binds
-        ports.push_back(
-            asio::ip::tcp::acceptor(io, {asio::ip::tcp::v4(), 0}).local_endpoint().port());
-        start("node" + std::to_string(i), ports.back());
+    for (int i = 0; i < 4; ++i) {  // each on a port the system picks, which it announces
+        const std::string listening =
+            start("node" + std::to_string(i), 0)->Await(R"({"event":"listening","port":)");
+        ports.push_back(nlohmann::json::parse(listening)["port"].get<uint16_t>());
+        EXPECT_NE(ports.back(), 0);
     }
     Program& sender = *nodes[0];
     Program& addressee = *nodes[3];
@@ -207,7 +206,7 @@ TEST(NodeProcessTest, AWrongStartEndsWithItsStatusAndReason) {
         {{"--ip", "256.0.0.1"}, "", 2, "--ip"},
         {{"--center", "127.0.0.1"}, "", 2, "A.B.C.D:PORT"},
         {{"--auto-reply", std::string(111, 'r')}, "", 2, "--auto-reply"},
-        {{"--nick", "thirteen_char", "--port", "0"}, "", 2, "--port"},          // each one is told
+        {{"--nick", "thirteen_char", "--port", "-1"}, "", 2, "--port"},         // each one is told
         {{"--nick", "123456\xC3\xA9\xC3\xA9\xC3\xA9"}, "", 1, "Activity.log"},  // twelve bytes
         {{"--nick", "Short"}, longNickname, 1, "Activity.log"},
     };

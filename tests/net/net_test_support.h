@@ -25,6 +25,25 @@ PeerAddress UnusedPort();
 // A parlon's entry on 127.0.0.1 with its own port, nickname and key text.
 ParlonEntry MakeEntry(uint16_t port, std::string_view nickname, std::string_view key);
 
+// A loopback port that behaves like a host that vanished: its listening socket's backlog is
+// full (the socket never accepts), so the system drops every new connection attempt and a
+// connect to it neither completes nor fails before its deadline.
+class SilentPort {
+  public:
+    // On `port`, or on one the system picks when 0.
+    explicit SilentPort(uint16_t port = 0);
+    ~SilentPort();
+    SilentPort(const SilentPort&) = delete;
+    SilentPort& operator=(const SilentPort&) = delete;
+
+    PeerAddress Address() const { return m_address; }
+
+  private:
+    int m_listener = -1;
+    std::vector<int> m_fillers;  // connections that fill the backlog, the last one still waiting
+    PeerAddress m_address;
+};
+
 // Polls `condition` until it holds or `timeout` passes; returns its last value.
 bool Eventually(const std::function<bool()>& condition,
                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
