@@ -11,6 +11,7 @@
 //   {"event":"lost","to":"D","text":"hi"}       no reply came within the bound; a late one
 //                                               still comes as a reply event
 //   {"event":"listening","port":9001}
+//   {"event":"ticks","longestMs":3.2}            the longest poll tick since the last one
 //   {"event":"error","text":"..."}
 //
 // Texts are UTF-8; bytes that are not valid UTF-8 are printed as U+FFFD, and control characters
@@ -76,13 +77,17 @@ struct ListeningEvent {
     uint16_t port = 0;
 };
 
+struct TicksEvent {
+    double longestMs = 0;
+};
+
 struct ErrorEvent {
     std::string text;
 };
 
 using NodeEvent =
     std::variant<StatusEvent, ListEvent, MessageEvent, ReplyEvent, SendingEvent, ReplyingEvent,
-                 ForwardingEvent, LostEvent, ListeningEvent, ErrorEvent>;
+                 ForwardingEvent, LostEvent, ListeningEvent, TicksEvent, ErrorEvent>;
 
 // Where a node's events go. Called on the node's thread.
 using EventSink = std::function<void(const NodeEvent&)>;

@@ -45,6 +45,11 @@ TerminalHost::Outcome TerminalHost::Execute(const Command& command) {
         case CommandKind::Quit:
             m_pSession->OnExit();
             return Outcome::Quit;
+        case CommandKind::Ticks:
+            m_sink(TicksEvent{
+                std::chrono::duration<double, std::milli>(std::exchange(m_longestPollTick, {}))
+                    .count()});
+            break;
     }
     return Outcome::Continue;
 }
@@ -125,7 +130,14 @@ void TerminalHost::EnableConnect(bool connectEnabled) {
 void TerminalHost::SetTimer(uint32_t id, uint32_t periodMs) {
     std::unique_ptr<RepeatingTimer>& timer = m_sessionTimers[id];
     if (timer == nullptr) {
-        timer = m_timers.MakeTimer([this, id] { m_pSession->OnTimer(id); });
+        timer = m_timers.MakeTimer([this, id] {
+            const auto started = std::chrono::steady_clock::now();
+            m_pSession->OnTimer(id);
+            if (id == kPollTimer) {
+                m_longestPollTick =
+                    std::max(m_longestPollTick, std::chrono::steady_clock::now() - started);
+            }
+        });
     }
     timer->Start(periodMs);
 }

@@ -30,6 +30,8 @@ TEST(NodeEventTest, NoTextBreaksAJsonEventAndEachEventIsOneReadableLine) {
               R"({"event":"lost","to":"D\n","text":"hi \"there\""})");
     EXPECT_EQ(FormatEvent(ListeningEvent{9001}, EventFormat::Json),
               R"({"event":"listening","port":9001})");
+    EXPECT_EQ(FormatEvent(TicksEvent{3.26}, EventFormat::Json),
+              R"({"event":"ticks","longestMs":3.3})");
     const std::pair<NodeEvent, std::string> cases[] = {
         {StatusEvent{"Connected"}, "status: Connected"},
         {list, R"(list: 0 "A" 127.0.0.1:9001, 1 "elevenchars�" 10.1.2.3:65535)"},
@@ -42,6 +44,7 @@ TEST(NodeEventTest, NoTextBreaksAJsonEventAndEachEventIsOneReadableLine) {
         {ForwardingEvent{"127.0.0.1"}, "forwarding to 127.0.0.1"},
         {LostEvent{"D", "hi\nthere"}, R"(lost "hi\nthere" to "D")"},
         {ListeningEvent{9001}, "listening on port 9001"},
+        {TicksEvent{3.25}, "longest poll tick 3.2 ms"},
         {ErrorEvent{"two\nlines"}, "error: two lines"},
     };
     for (const auto& [event, text] : cases) {
