@@ -22,9 +22,9 @@ namespace parlon {
 
 // `connect` also bounds a whole sign-off, which is one small write.
 struct TransportDeadlines {
-    std::chrono::milliseconds connect{5000};        // establishing any connection
-    std::chrono::milliseconds peerExchange{10000};  // a whole Send
-    std::chrono::milliseconds registration{30000};  // a whole Register
+    std::chrono::milliseconds connect{5000};         // establishing any connection
+    std::chrono::milliseconds peerExchange{10000};   // a whole Send
+    std::chrono::milliseconds registration{30000};   // a whole Register
 };
 
 // Delivers one packet to `destination` in a frame of its own. True when the frame was written
@@ -35,7 +35,7 @@ bool SendPacket(
     std::chrono::steady_clock::time_point handedOver = std::chrono::steady_clock::now());
 
 class CenterConnection final {
-  public:
+public:
     CenterConnection(const ParlonEntry& ownEntry, const PeerAddress& center,
                      TransportDeadlines deadlines = {});
     ~CenterConnection();
@@ -51,7 +51,7 @@ class CenterConnection final {
 
     const TransportDeadlines& Deadlines() const noexcept { return m_deadlines; }
 
-  private:
+private:
     std::unique_ptr<RegistrationRecord> m_pRecord;
     TransportDeadlines m_deadlines;
 };

@@ -25,7 +25,7 @@ struct RegistrationOutcome {
 };
 
 class CenterLink {
-  public:
+public:
     // Hands the sign-off over; does not wait for it.
     virtual ~CenterLink() = default;
 

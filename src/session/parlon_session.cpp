@@ -198,9 +198,7 @@ void ParlonSession::SwitchLists() {
     RefreshListView();
 }
 
-void ParlonSession::RefreshListView() {
-    m_host.RebuildListView(m_nextParlons);
-}
+void ParlonSession::RefreshListView() { m_host.RebuildListView(m_nextParlons); }
 
 void ParlonSession::OnTimer(uint32_t id) {
     Guarded("Timer", [this, id] {
@@ -310,8 +308,7 @@ void ParlonSession::SendNewMessage(uint32_t target, const ByteBuffer& text) {
     const std::optional<ByteBuffer> packet =
         m_pEncryption->WrapMessage(MakeTextField(text.Bytes()), target, firstHop);
     if (!packet) {
-        ReportError("message to " + recipient +
-                    " dropped: no route (this parlon is not in the list in use)");
+        ReportError("message to " + recipient + " dropped: no route (this parlon is not in the list in use)");
         return;
     }
     m_pCenter->Send(firstHop, *packet);  // an unreachable hop loses the message silently...

@@ -41,7 +41,7 @@ enum MessageKind : uint32_t {
 };
 
 class ParlonSession {
-  public:
+public:
     // Timer periods are kept in this range: a period of 0 from a center never makes a busy loop.
     static constexpr uint32_t kMinTimerPeriodMs = 10;
     static constexpr uint32_t kMaxTimerPeriodMs = 0x7FFFFFFF;
@@ -77,7 +77,7 @@ class ParlonSession {
     bool IsEncryptionLive() const noexcept { return m_pEncryption != nullptr; }
     size_t OutgoingCount() const noexcept { return m_outgoingTags.size(); }
 
-  private:
+private:
     // The steps of Connect and of the timers.
     void ConnectSequence();
     void UpdateOwnEntry();

@@ -35,15 +35,14 @@ struct SessionEvent {
     // was asked for).
     enum class Kind { Sending, Replying, Forwarding, Error, Lost, Listening };
     Kind kind;
-    std::string text;  // Sending, Replying, Lost: the text; Error: what went wrong
-    std::string
-        recipient;  // Sending, Lost: the addressee's nickname; Forwarding: the next hop's IP
+    std::string text;        // Sending, Replying, Lost: the text; Error: what went wrong
+    std::string recipient;   // Sending, Lost: the addressee's nickname; Forwarding: the next hop's IP
     uint32_t messageId = 0;  // Replying
     uint16_t port = 0;       // Listening
 };
 
 class SessionHost {
-  public:
+public:
     virtual ~SessionHost() = default;
 
     // Reads the user's fields into `fields`, which holds the session's current values; a field
@@ -52,8 +51,7 @@ class SessionHost {
     // Shows the start values once, before anything else.
     virtual void InitFields(const std::string& status, const UserFields& fields) = 0;
     // Shows the status line and rewrites the nickname and port fields from the session's values.
-    virtual void ShowStatus(const std::string& status, const std::string& nickname,
-                            uint16_t port) = 0;
+    virtual void ShowStatus(const std::string& status, const std::string& nickname, uint16_t port) = 0;
     // Connect enabled and Disconnect disabled, or the other way round.
     virtual void EnableConnect(bool connectEnabled) = 0;
 
