@@ -514,11 +514,11 @@ TEST(SessionTest, PortZeroListensOnAPickedPortAndAnnouncesIt) {
     ASSERT_EQ(rig.host.listening.size(), 1u);
     EXPECT_NE(rig.host.listening[0], 0);
     EXPECT_EQ(rig.session->Port(), rig.host.listening[0]);
-    EXPECT_EQ(rig.linkEntries.back().port, rig.host.listening[0]);
+    EXPECT_EQ(uint16_t{rig.linkEntries.back().port}, rig.host.listening[0]);
     rig.session->OnDisconnect();
     rig.Connect();  // the listener and its port stay
     EXPECT_EQ(rig.host.listening.size(), 1u);
-    EXPECT_EQ(rig.linkEntries.back().port, rig.host.listening[0]);
+    EXPECT_EQ(uint16_t{rig.linkEntries.back().port}, rig.host.listening[0]);
 }
 
 }  // namespace
