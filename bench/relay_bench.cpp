@@ -14,9 +14,15 @@
 // threads handing blocks to each other), timed before and after the flood (the mean is the
 // floor). A ratio of 1 means the node adds nothing to its decryptions.
 //
+// On a machine shared with other work, wall-clock rates of two phases need not compare, so the
+// processor time of the process is reported too: the floor's per packet over the relay phase's
+// per packet (which also pays for the benchmark's own senders and sinks). On a quiet machine
+// with both cores free the two ratios agree.
+//
 // Usage: relay_bench [HOPS...]   (default 3 8)
 #include <cryptopp/osrng.h>
 #include <cryptopp/rsa.h>
+#include <sys/resource.h>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
@@ -53,6 +59,16 @@ constexpr size_t kThreads = 2;  // the machine's cores
 
 double Seconds(Clock::duration duration) {
     return std::chrono::duration<double>(duration).count();
+}
+
+// Processor time used by this process so far, all threads, user and system.
+double CpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& time) {
+        return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 uint16_t FreeLoopbackPort() {
@@ -242,7 +258,9 @@ int Measure(uint32_t hops, size_t candidates) {
     // The floor: every RSA block of R's layer of the flood decrypted with R's key, the packets
     // taken by both cores as they are free, nothing else. Timed before and after the flood, so that
     // a change of the machine's speed meanwhile moves both.
+    double floorCpu = 0;  // processor seconds of both floor runs
     const auto floorRate = [&] {
+        const double cpuBefore = CpuSeconds();
         std::atomic<size_t> next{0};  // taken one by one, so that a slower core does less
         const Clock::duration took = OnAllCores([&](size_t) {
             CryptoPP::AutoSeededRandomPool rng;
@@ -258,6 +276,7 @@ int Measure(uint32_t hops, size_t candidates) {
                 }
             }
         });
+        floorCpu += CpuSeconds() - cpuBefore;
         return static_cast<double>(flood.size()) / Seconds(took);
     };
     const double floorBefore = floorRate();
@@ -268,6 +287,7 @@ int Measure(uint32_t hops, size_t candidates) {
         return 1;
     }
     const Clock::time_point started = Clock::now();
+    const double relayCpuBefore = CpuSeconds();
     OnAllCores([&](size_t thread) {
         for (size_t i = thread; i < flood.size(); i += kThreads) {
             SendPacket(relayAddress, flood[i], TransportDeadlines{});
@@ -275,12 +295,15 @@ int Measure(uint32_t hops, size_t candidates) {
     });
     const bool all = WaitFor([&] { return sinkA.Frames() + sinkB.Frames() >= flood.size(); }, 300s);
     const size_t arrived = sinkA.Frames() + sinkB.Frames();
+    const double relayCpu = CpuSeconds() - relayCpuBefore;
     const Clock::time_point last = std::max(sinkA.LastArrival(), sinkB.LastArrival());
     const double relayRate = static_cast<double>(arrived) / Seconds(last - started);
     const double floorAfter = floorRate();
     const double floor = (floorBefore + floorAfter) / 2;
-    std::printf("%4u %8zu %8zu %7.1f (%.1f, %.1f) %12.1f %7.2f%s\n", hops, flood.size(), arrived,
-                floor, floorBefore, floorAfter, relayRate, relayRate / floor,
+    const double cpuRatio = (floorCpu / 2 / static_cast<double>(flood.size())) /
+                            (relayCpu / static_cast<double>(arrived));
+    std::printf("%4u %8zu %8zu %7.1f (%.1f, %.1f) %12.1f %7.2f %9.2f%s\n", hops, flood.size(),
+                arrived, floor, floorBefore, floorAfter, relayRate, relayRate / floor, cpuRatio,
                 all ? "" : "  (not all forwarded)");
     std::fflush(stdout);
     return all ? 0 : 1;
@@ -297,8 +320,8 @@ int main(int argc, char** argv) {
     if (hops.empty()) {
         hops = {3, 8};
     }
-    std::printf("%4s %8s %8s %-26s %12s %7s\n", "hops", "flooded", "arrived",
-                "floor pkt/s (before, after)", "relay pkt/s", "ratio");
+    std::printf("%4s %8s %8s %-26s %12s %7s %9s\n", "hops", "flooded", "arrived",
+                "floor pkt/s (before, after)", "relay pkt/s", "ratio", "cpu ratio");
     int status = 0;
     for (const uint32_t hop : hops) {
         // About ten seconds of flood each.
