@@ -46,7 +46,9 @@ ParlonEntry BenchEntry(uint32_t index) {
     ParlonEntry entry;
     entry.ip = ParseIpv4("127.0.0.1");
     entry.port = static_cast<uint16_t>(10000 + index);
-    entry.SetNickname("p" + std::to_string(index));
+    std::string nickname = "p";  // not "p" + to_string: GCC 12 warns falsely (-Wrestrict)
+    nickname += std::to_string(index);
+    entry.SetNickname(nickname);
     entry.SetPublicKey(std::string(398, 'K'));
     return entry;
 }

@@ -101,6 +101,7 @@ ParsedCommand ParseCommand(std::string_view line) {
         {"connect", CommandKind::Connect},
         {"disconnect", CommandKind::Disconnect},
         {"quit", CommandKind::Quit},
+        {"ticks", CommandKind::Ticks},
     };
     for (const auto& bare : kBareCommands) {
         if (name == bare.name) {
@@ -111,7 +112,8 @@ ParsedCommand ParseCommand(std::string_view line) {
         }
     }
     return Refuse("unknown command \"" + DisplayText(name) +
-                  "\" (commands: send INDEX TEXT, reply ID TEXT, list, connect, disconnect, quit)");
+                  "\" (commands: send INDEX TEXT, reply ID TEXT, list, connect, disconnect, quit, "
+                  "ticks)");
 }
 
 }  // namespace parlon

@@ -6,6 +6,7 @@
 //   connect           press Connect
 //   disconnect        press Disconnect
 //   quit              press Exit
+//   ticks             show the longest poll tick since the last `ticks` (or the start)
 //
 // Words are separated by blanks (spaces or tabs). TEXT is everything after the one blank that
 // follows INDEX or ID, taken as it stands (inner and trailing blanks included; it may be empty);
@@ -31,6 +32,7 @@ enum class CommandKind {
     Connect,
     Disconnect,
     Quit,
+    Ticks,
 };
 
 struct Command {

@@ -1,5 +1,7 @@
 #include "cli/node_event.h"
 
+#include <cmath>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "common/utf8_text.h"
@@ -46,6 +48,15 @@ struct JsonFormatter {
     Json operator()(const ForwardingEvent& e) const {
         return {{"event", "forwarding"}, {"ip", e.ip}};
     }
+    Json operator()(const LostEvent& e) const {
+        return {{"event", "lost"}, {"to", e.to}, {"text", e.text}};
+    }
+    Json operator()(const ListeningEvent& e) const {
+        return {{"event", "listening"}, {"port", e.port}};
+    }
+    Json operator()(const TicksEvent& e) const {
+        return {{"event", "ticks"}, {"longestMs", std::round(e.longestMs * 10) / 10}};
+    }
     Json operator()(const ErrorEvent& e) const { return {{"event", "error"}, {"text", e.text}}; }
 };
 
@@ -79,6 +90,17 @@ struct TextFormatter {
     }
     std::string operator()(const ForwardingEvent& e) const {
         return "forwarding to " + OneLineText(e.ip);
+    }
+    std::string operator()(const LostEvent& e) const {
+        return "lost " + Quoted(e.text) + " to " + Quoted(e.to);
+    }
+    std::string operator()(const ListeningEvent& e) const {
+        return "listening on port " + std::to_string(e.port);
+    }
+    std::string operator()(const TicksEvent& e) const {
+        char text[64];
+        std::snprintf(text, sizeof text, "longest poll tick %.1f ms", e.longestMs);
+        return text;
     }
     std::string operator()(const ErrorEvent& e) const { return "error: " + OneLineText(e.text); }
 };

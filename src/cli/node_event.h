@@ -8,6 +8,10 @@
 //   {"event":"sending","to":"D","text":"hi"}
 //   {"event":"replying","id":123,"text":"yes"}
 //   {"event":"forwarding","ip":"127.0.0.1"}
+//   {"event":"lost","to":"D","text":"hi"}       no reply came within the bound; a late one
+//                                               still comes as a reply event
+//   {"event":"listening","port":9001}
+//   {"event":"ticks","longestMs":3.2}            the longest poll tick since the last one
 //   {"event":"error","text":"..."}
 //
 // Texts are UTF-8; bytes that are not valid UTF-8 are printed as U+FFFD, and control characters
@@ -64,12 +68,26 @@ struct ForwardingEvent {
     std::string ip;
 };
 
+struct LostEvent {
+    std::string to;
+    std::string text;
+};
+
+struct ListeningEvent {
+    uint16_t port = 0;
+};
+
+struct TicksEvent {
+    double longestMs = 0;
+};
+
 struct ErrorEvent {
     std::string text;
 };
 
-using NodeEvent = std::variant<StatusEvent, ListEvent, MessageEvent, ReplyEvent, SendingEvent,
-                               ReplyingEvent, ForwardingEvent, ErrorEvent>;
+using NodeEvent =
+    std::variant<StatusEvent, ListEvent, MessageEvent, ReplyEvent, SendingEvent, ReplyingEvent,
+                 ForwardingEvent, LostEvent, ListeningEvent, TicksEvent, ErrorEvent>;
 
 // Where a node's events go. Called on the node's thread.
 using EventSink = std::function<void(const NodeEvent&)>;

@@ -14,6 +14,12 @@ namespace {
 
 constexpr const char* kProgram = "parlon-cli";
 
+// "--port 0" (blanks around it allowed, as in the window's field): listen on any free port.
+bool IsAnyPort(const std::string& text) {
+    return text.find('0') != std::string::npos &&
+           text.find_first_not_of(" \t0") == std::string::npos;
+}
+
 // The text values given on the command line, before they are checked.
 struct Overrides {
     std::string nickname;
@@ -75,7 +81,9 @@ void ApplyOverrides(const CLI::App& app, const Overrides& given, const std::stri
 
     const bool portGiven = app.count("--port") > 0;
     const std::string portText = portGiven ? given.port : std::to_string(settings.ownPort);
-    if (const std::optional<uint16_t> port = ParsePortField(portText, message)) {
+    if (portGiven && IsAnyPort(given.port)) {
+        settings.ownPort = 0;  // the system picks a free port; the `listening` event names it
+    } else if (const std::optional<uint16_t> port = ParsePortField(portText, message)) {
         settings.ownPort = *port;
     } else {
         check.Refuse(portGiven ? "--port" : "Port Num in " + settingsFile, message);
@@ -118,7 +126,10 @@ std::optional<NodeOptions> ParseNodeCommandLine(int argc, const char* const* arg
         ->type_name("NAME");
     app.add_option("--ip", given.ip, "Own IPv4 address, announced to the center")
         ->type_name("A.B.C.D");
-    app.add_option("--port", given.port, "Own listening port, 1 to 65535")->type_name("N");
+    app.add_option("--port", given.port,
+                   "Own listening port, 1 to 65535; 0: one the system picks, named by the "
+                   "listening event")
+        ->type_name("N");
     app.add_option("--center", given.center, "The center's address")->type_name("A.B.C.D:PORT");
     app.add_option("--auto-reply", given.autoReply,
                    "Put TEXT in the reply box of every received message (it leaves when the "

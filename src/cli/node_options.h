@@ -5,7 +5,8 @@
 //
 // The settings file is found and read as the window does it (SettingsPath, LoadSettings); the
 // options override its values. Every value, from the file or the command line, must pass the
-// rules of the window's fields (a nickname of at most 12 bytes, a port from 1 to 65535).
+// rules of the window's fields (a nickname of at most 12 bytes, a port from 1 to 65535), except
+// that --port 0 asks the system for a free port, which the `listening` event then names.
 #pragma once
 
 #include <optional>

@@ -44,6 +44,11 @@ TerminalHost::Outcome TerminalHost::Execute(const Command& command) {
         case CommandKind::Quit:
             m_session->OnExit();
             return Outcome::Quit;
+        case CommandKind::Ticks:
+            m_sink(TicksEvent{
+                std::chrono::duration<double, std::milli>(std::exchange(m_longestPollTick, {}))
+                    .count()});
+            break;
     }
     return Outcome::Continue;
 }
@@ -120,7 +125,14 @@ void TerminalHost::EnableConnect(bool connectEnabled) {
 void TerminalHost::SetTimer(uint32_t id, uint32_t periodMs) {
     std::unique_ptr<RepeatingTimer>& timer = m_sessionTimers[id];
     if (timer == nullptr) {
-        timer = m_timers.MakeTimer([this, id] { m_session->OnTimer(id); });
+        timer = m_timers.MakeTimer([this, id] {
+            const auto started = std::chrono::steady_clock::now();
+            m_session->OnTimer(id);
+            if (id == kPollTimer) {
+                m_longestPollTick =
+                    std::max(m_longestPollTick, std::chrono::steady_clock::now() - started);
+            }
+        });
     }
     timer->Start(periodMs);
 }
@@ -164,14 +176,17 @@ void TerminalHost::Notify(const SessionEvent& event) {
         case SessionEvent::Kind::NotSent:
             Error(NotSentText(event.recipient));
             break;
-        case SessionEvent::Kind::Lost:
-            Error(LostText(event.recipient));
-            break;
         case SessionEvent::Kind::Replying:
             m_sink(ReplyingEvent{event.messageId, event.text});
             break;
         case SessionEvent::Kind::Forwarding:
             m_sink(ForwardingEvent{event.recipient});
+            break;
+        case SessionEvent::Kind::Lost:
+            m_sink(LostEvent{DisplayText(event.recipient), event.text});
+            break;
+        case SessionEvent::Kind::Listening:
+            m_sink(ListeningEvent{event.port});
             break;
         case SessionEvent::Kind::Error:
             Error(event.text);

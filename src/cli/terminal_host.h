@@ -10,6 +10,7 @@
 //   connect           the Connect button (refused while it is disabled)
 //   disconnect        the Disconnect button (refused while it is disabled)
 //   quit              the Exit button: the end line; the owner then tears the session down
+//   ticks             the ticks event: the longest poll tick since the last one
 //
 // With an auto-reply text, every answer form gets that text in its Reply box and OK as it
 // opens, so the reply leaves when its countdown ends (at once when there is none).
@@ -21,6 +22,7 @@
 // THREAD SAFETY: the node's thread only (the session's thread).
 #pragma once
 
+#include <chrono>
 #include <list>
 #include <map>
 #include <memory>
@@ -81,6 +83,7 @@ class TerminalHost final : public SessionHost {
     const std::optional<std::string> m_autoReply;
     ParlonSession* m_session = nullptr;
 
+    std::chrono::steady_clock::duration m_longestPollTick{};  // since the last `ticks`
     bool m_connectEnabled = true;             // and Disconnect is enabled when this is false
     std::vector<ParlonEntry> m_shownParlons;  // the list as last shown: row i is entry i
     ListEvent m_rows;                         // the same, as its event

@@ -60,12 +60,20 @@ bool CenterConnection::Register(std::vector<ParlonEntry>& parlons, CenterSchedul
     }
 }
 
-bool CenterConnection::Send(const PeerAddress& destination, const ByteBuffer& packet) {
-    const Clock::time_point deadline = Clock::now() + m_deadlines.peerExchange;
+bool CenterConnection::Send(const PeerAddress& destination, const ByteBuffer& packet) const {
+    return SendPacket(destination, packet, m_deadlines, m_pRecord->ownEntry.ip);
+}
+
+bool SendPacket(const PeerAddress& destination, const ByteBuffer& packet,
+                const TransportDeadlines& deadlines, uint32_t sourceIp,
+                Clock::time_point handedOver) {
+    const Clock::time_point deadline = handedOver + deadlines.peerExchange;
+    if (Clock::now() >= deadline) {
+        return false;
+    }
     try {
         // From the address this parlon announced, which its peers check the packet against.
-        SendFrame(destination, Packet(packet).Encode(), m_deadlines, deadline,
-                  m_pRecord->ownEntry.ip);
+        SendFrame(destination, Packet(packet).Encode(), deadlines, deadline, sourceIp);
         return true;
     } catch (const ComException&) {
         return false;

@@ -27,8 +27,4 @@ std::string NotSentText(std::string_view nickname) {
     return std::string(nickname) + " has left the network; your message was not sent.";
 }
 
-std::string LostText(std::string_view nickname) {
-    return "Your message to " + std::string(nickname) + " was lost on its way; no reply will come.";
-}
-
 }  // namespace parlon

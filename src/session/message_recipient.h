@@ -32,7 +32,5 @@ struct MessageRecipient {
 // What the user is told when a message was not sent because `nickname`, its recipient, is no
 // longer in the list in use.
 std::string NotSentText(std::string_view nickname);
-// What the user is told when a message to `nickname` that left will get no reply.
-std::string LostText(std::string_view nickname);
 
 }  // namespace parlon

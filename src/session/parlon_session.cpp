@@ -23,6 +23,9 @@ constexpr const char* kStatusConnected = "Connected";
 constexpr const char* kStatusRegisterFailed = "Error Reistering On Center!";
 constexpr const char* kStatusListenFailed = "Error Listening On Port!";
 
+// While a registration is in flight, its answer is looked for this often.
+constexpr uint32_t kExchangePollMs = 10;
+
 int32_t ClampToInt32(uint32_t value) {
     return static_cast<int32_t>(std::min<uint32_t>(value, std::numeric_limits<int32_t>::max()));
 }
@@ -61,17 +64,19 @@ void ParlonSession::ConnectSequence() {
     // only in the lines after this one.
     Log(": Initialize encryption and connecting to server...");
     UpdateOwnEntry();
-    InitEncryption();
+    // The listener comes before the key pair: the key pair's own address must carry the port
+    // the listener got (when port 0 let the system pick one).
     if (!StartListenerOnOwnPort()) {
         m_host.EnableConnect(true);
         return;
     }
+    InitEncryption();
     m_ownEntry.SetPublicKey(m_pEncryption->GetPublicKey());
     // A new transport for every Connect, so the center always learns the key pair in use.
     m_pCenter = m_services.makeCenterLink(m_ownEntry, m_centerAddress);
-    if (!RegisterOnCenter()) {
-        m_host.EnableConnect(true);
-    }
+    m_registrationInFlight = false;  // an answer for the link just replaced is of no use
+    m_registeringAtConnect = true;
+    RegisterOnCenter();
 }
 
 void ParlonSession::UpdateOwnEntry() {
@@ -88,7 +93,7 @@ void ParlonSession::UpdateOwnEntry() {
 
 void ParlonSession::InitEncryption() {
     ShowStatus(kStatusInitializing);
-    auto replacement = std::make_unique<EncryptionContext>(m_ownEntry.Address(), m_activeParlons);
+    auto replacement = m_services.makeEncryption(m_ownEntry.Address(), m_activeParlons);
     m_pEncryption = std::move(replacement);  // the old context goes after the new one exists
     m_pEncryption->SetHopCount(1);
     m_pEncryption->SetReceivedParlons(m_nextParlons);
@@ -111,7 +116,11 @@ void ParlonSession::UpdateRouteLifetime() {
 
 bool ParlonSession::StartListenerOnOwnPort() {
     // The listener follows the own port: a parlon never announces a port it does not listen on.
-    if (m_listener != nullptr && m_listener->Port() == m_nPort && !m_listener->Failed()) {
+    // Port 0 asks the system for a free one, and then the port the listener has will do.
+    const bool anyPort = m_nPort == 0;
+    if (m_listener != nullptr && !m_listener->Failed() &&
+        (anyPort || m_listener->Port() == m_nPort)) {
+        UseListenerPort();
         return true;
     }
     m_listener.reset();
@@ -123,24 +132,54 @@ bool ParlonSession::StartListenerOnOwnPort() {
         ReportError("cannot listen on port " + std::to_string(m_nPort) + ": " + error);
         return false;
     }
+    UseListenerPort();
+    SessionEvent listening{SessionEvent::Kind::Listening, {}, {}};
+    listening.port = m_nPort;
+    m_host.Notify(listening);
     return true;
 }
 
-bool ParlonSession::RegisterOnCenter() {
+void ParlonSession::UseListenerPort() {
+    m_nPort = m_listener->Port();
+    m_ownEntry.port = m_nPort;
+}
+
+// Hands the registration over; its answer arrives on the exchange timer (FinishRegistration).
+void ParlonSession::RegisterOnCenter() {
+    if (m_registrationInFlight) {
+        return;  // the center has not answered the last one yet: that answer is awaited
+    }
     Log(": Registering on center.");
     ShowStatus(kStatusRegistering);
     if (m_pCenter == nullptr) {
         m_pCenter = m_services.makeCenterLink(m_ownEntry, m_centerAddress);
     }
-    if (!m_pCenter->Register(m_nextParlons, m_nextSchedule)) {
-        ShowStatus(kStatusRegisterFailed);
-        return false;
+    m_pCenter->StartRegistration();
+    m_registrationInFlight = true;
+    SetTimer(kExchangeTimer, kExchangePollMs);
+}
+
+void ParlonSession::FinishRegistration() {
+    std::optional<RegistrationOutcome> outcome;
+    if (m_pCenter != nullptr && !(outcome = m_pCenter->TakeRegistration())) {
+        return;  // still in flight
     }
+    m_host.KillTimer(kExchangeTimer);
+    m_registrationInFlight = false;
+    const bool atConnect = std::exchange(m_registeringAtConnect, false);
+    if (!outcome || !outcome->accepted) {
+        ShowStatus(kStatusRegisterFailed);
+        if (atConnect) {
+            m_host.EnableConnect(true);
+        }
+        return;
+    }
+    m_nextParlons = std::move(outcome->parlons);
+    m_nextSchedule = outcome->schedule;
     ShowStatus(kStatusConnected);
     if (m_nextSchedule.switchTime != m_schedule.switchTime) {
         ApplySchedule();
     }
-    return true;
 }
 
 void ParlonSession::ApplySchedule() {
@@ -196,6 +235,10 @@ void ParlonSession::OnTimer(uint32_t id) {
                 CheckListener();
                 ProcessIncoming();
                 SendOutgoing();
+                ReportLost(m_sentMessages.TakeOverdue(m_services.now()));
+                break;
+            case kExchangeTimer:
+                FinishRegistration();
                 break;
             default:
                 break;
@@ -250,6 +293,7 @@ void ParlonSession::HandleIncoming(const QueuedBlock& received) {
         OpenAnswer(*inner, message);
     } else {
         Log(": - Just recieved a new reply!");
+        m_sentMessages.Settle(received.bytes);
         m_host.OpenViewForm(*inner);
     }
 }
@@ -314,7 +358,11 @@ void ParlonSession::SendNewMessage(const MessageRecipient& recipient, uint64_t n
                     "your messages await their replies.");
         return;
     }
-    m_pCenter->Send(firstHop, *packet);  // an unreachable hop loses the message silently
+    m_pCenter->Send(firstHop, *packet);  // an unreachable hop loses the message silently...
+    // ...and the sender learns of it when no reply has come within the bound.
+    const auto bound = LostMessageWatch::ReplyBound(m_schedule, m_pEncryption->HopCount(),
+                                                    m_pCenter->DeliveryDeadline());
+    m_sentMessages.Watch(firstHop, *packet, {nickname, body, number}, m_services.now() + bound);
 }
 
 void ParlonSession::SendReply(const ReplyHandle& message, const ByteBuffer& text) {
@@ -341,6 +389,9 @@ void ParlonSession::OnDisconnect() {
         m_host.KillTimer(kSwitchTimer);
         m_host.KillTimer(kPollTimer);
         m_host.KillTimer(kRegisterTimer);
+        m_host.KillTimer(kExchangeTimer);
+        m_registrationInFlight = false;
+        m_registeringAtConnect = false;
         Log(": Deinitialize encryption and disconnect from server...");
         ShowStatus(kStatusDisconnected);
         m_activeParlons.clear();
@@ -350,9 +401,18 @@ void ParlonSession::OnDisconnect() {
         m_nextSchedule = {};
         m_incoming.Close();  // nothing received is kept while disconnected
         m_pEncryption.reset();
-        m_pCenter.reset();  // signs off at the center
+        m_pCenter.reset();  // hands the sign-off over
         m_host.EnableConnect(true);
+        // The key pair that could read their replies is gone.
+        ReportLost(m_sentMessages.TakeAll());
     });
+}
+
+void ParlonSession::ReportLost(std::vector<LostMessageWatch::Sent> lost) {
+    for (LostMessageWatch::Sent& message : lost) {
+        m_host.Notify({SessionEvent::Kind::Lost, std::move(message.text), std::move(message.to), 0,
+                       message.number});
+    }
 }
 
 void ParlonSession::ShowStatus(std::string status) {

@@ -5,8 +5,10 @@
 // Owns the activity log, the key pair (EncryptionContext), the transport (CenterLink), the
 // peer listener and the outgoing queues. `host` is not owned and must outlive the session.
 //
-// THREAD SAFETY: every member is called on one thread, the host's; the only other thread is
-// the listener's, which meets the session only through the incoming GuardedQueue. Handlers
+// THREAD SAFETY: every member is called on one thread, the host's, which never waits on the
+// network: the listener's thread meets the session only through the incoming GuardedQueue, and
+// the transport's exchanges run on its own threads (a registration's answer is taken by the
+// exchange timer; a delivery's end is not waited for). Handlers
 // (OnConnect, OnDisconnect, OnTimer, QueueOutgoing) never let an exception out: a failure is
 // shown to the user as an error event.
 #pragma once
@@ -25,6 +27,7 @@
 #include "log/activity_log.h"
 #include "queue/guarded_queue.h"
 #include "session/message_recipient.h"
+#include "session/lost_message_watch.h"
 #include "session/session_host.h"
 #include "session/session_services.h"
 #include "settings/parlon_settings.h"
@@ -96,6 +99,7 @@ class ParlonSession {
     const std::vector<ParlonEntry>& ActiveParlons() const noexcept { return m_activeParlons; }
     const std::vector<ParlonEntry>& NextParlons() const noexcept { return m_nextParlons; }
     const ParlonEntry& OwnEntry() const noexcept { return m_ownEntry; }
+    const CenterSchedule& Schedule() const noexcept { return m_schedule; }
     size_t OutgoingCount() const noexcept { return m_outgoingTargets.size(); }
     size_t OpenAnswerCount() const noexcept { return m_openAnswers.size(); }
 
@@ -105,7 +109,10 @@ class ParlonSession {
     void UpdateOwnEntry();
     void InitEncryption();
     [[nodiscard]] bool StartListenerOnOwnPort();
-    bool RegisterOnCenter();
+    // The own port (and entry) become the port the listener has.
+    void UseListenerPort();
+    void RegisterOnCenter();
+    void FinishRegistration();
     void ApplySchedule();
     void SwitchLists();
     void RefreshListView();
@@ -119,6 +126,7 @@ class ParlonSession {
     // Route records live as long as a reply may take under the schedule in force.
     void UpdateRouteLifetime();
     void CheckListener();
+    void ReportLost(std::vector<LostMessageWatch::Sent> lost);
 
     void ShowStatus(std::string status);
     void SetTimer(uint32_t id, uint32_t periodMs);
@@ -137,6 +145,8 @@ class ParlonSession {
     std::string m_strNickname;
     uint32_t m_ownIp;
     std::unique_ptr<CenterLink> m_pCenter;
+    bool m_registrationInFlight = false;
+    bool m_registeringAtConnect = false;  // a failure gives the Connect button back
     std::unique_ptr<EncryptionContext> m_pEncryption;
     std::unique_ptr<PeerListener> m_listener;
     bool m_listenerFailureShown = false;
@@ -158,6 +168,7 @@ class ParlonSession {
     uint64_t m_lastMessageNumber = 0;
     // The messages whose answer forms are open: opened and not yet answered.
     std::set<ReplyHandle> m_openAnswers;
+    LostMessageWatch m_sentMessages;
     std::unique_ptr<ActivityLog> m_log;
 };
 

@@ -18,6 +18,8 @@ enum SessionTimer : uint32_t {
     kSwitchTimer = 1,    // fires once at the switch moment
     kRegisterTimer = 2,  // re-registration, every registerPeriod
     kPollTimer = 3,      // drains the queues, every pollPeriod
+    // Runs only while a registration is in flight: looks for the center's answer.
+    kExchangeTimer = 5,
 };
 
 // The fields a user can edit: nickname, own IPv4 address (network order) and own port.
@@ -29,22 +31,27 @@ struct UserFields {
 
 // Something worth telling the user beyond the status line (the terminal prints each one).
 struct SessionEvent {
+    // Lost: no reply came to a message within the bound of LostMessageWatch; a late reply is
+    // still shown. Listening: the listener is up on `port` (the one the system picked when 0
+    // was asked for).
     enum class Kind {
         Sending,     // a message leaves for its recipient
         NotSent,     // a message was not sent: its recipient is not in the list in use
-        Lost,        // a message that left will get no reply (its path broke)
+        Lost,        // a message that left got no reply within its bound (its path broke)
         Replying,    // a reply leaves
         Forwarding,  // a message or reply passes through
         Error,
+        Listening,   // the listener is up
     };
     Kind kind;
-    std::string text;  // Sending, NotSent, Replying: the text; Error: what went wrong
-    std::string
-        recipient;  // Sending, NotSent: the recipient's nickname; Forwarding: the next hop's IP
+    std::string text;  // Sending, NotSent, Lost, Replying: the text; Error: what went wrong
+    // Sending, NotSent, Lost: the recipient's nickname; Forwarding: the next hop's IP
+    std::string recipient;
     uint32_t messageId = 0;  // Replying: the id of the message answered (for display)
     // Sending, NotSent, Lost: the session's own number for the message, counted from 1 in the
     // order the messages were queued; it never travels.
     uint64_t messageNumber = 0;
+    uint16_t port = 0;  // Listening
 };
 
 class SessionHost {

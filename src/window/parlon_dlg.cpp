@@ -423,11 +423,14 @@ void CParlonDlg::Notify(const SessionEvent& event) {
             break;
         case SessionEvent::Kind::Lost:
             m_messages.MarkLost(event.messageNumber);
+            m_errors.Add(QStringLiteral("No reply came to \"%1\" to %2: the message is presumed lost.")
+                             .arg(ToQString(event.text), ToQString(DisplayText(event.recipient))));
             break;
         case SessionEvent::Kind::Replying:
             m_messages.MarkReplied(event.messageId, event.text);
             break;
         case SessionEvent::Kind::Forwarding:
+        case SessionEvent::Kind::Listening:
             break;
         case SessionEvent::Kind::Error:
             m_errors.Add(ToQString(event.text));

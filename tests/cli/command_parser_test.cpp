@@ -20,6 +20,7 @@ TEST(CommandParserTest, EachCommandIsReadAndWrongLinesAreRefused) {
         {"connect", Command{K::Connect, 0, {}}},
         {"disconnect", Command{K::Disconnect, 0, {}}},
         {"\tquit \r", Command{K::Quit, 0, {}}},
+        {"ticks", Command{K::Ticks, 0, {}}},
         {"  \t \r", Command{}},
         // The text is everything after the one blank that follows the number, but a CR.
         {"send\t 2  two  words \r", Command{K::Send, 2, " two  words "}},

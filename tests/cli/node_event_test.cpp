@@ -26,6 +26,12 @@ TEST(NodeEventTest, NoTextBreaksAJsonEventAndEachEventIsOneReadableLine) {
         R"({"index":1,"nickname":"elevenchars�","ip":"10.1.2.3","port":65535}]})");
     EXPECT_EQ(FormatEvent(MessageEvent{123, "a \"q\"\nb\xC3", 30000}, EventFormat::Json),
               R"({"event":"message","id":123,"text":"a \"q\"\nb�","replyTime":30000})");
+    EXPECT_EQ(FormatEvent(LostEvent{"D\n", "hi \"there\""}, EventFormat::Json),
+              R"({"event":"lost","to":"D\n","text":"hi \"there\""})");
+    EXPECT_EQ(FormatEvent(ListeningEvent{9001}, EventFormat::Json),
+              R"({"event":"listening","port":9001})");
+    EXPECT_EQ(FormatEvent(TicksEvent{3.26}, EventFormat::Json),
+              R"({"event":"ticks","longestMs":3.3})");
     const std::pair<NodeEvent, std::string> cases[] = {
         {StatusEvent{"Connected"}, "status: Connected"},
         {list, R"(list: 0 "A" 127.0.0.1:9001, 1 "elevenchars�" 10.1.2.3:65535)"},
@@ -36,6 +42,9 @@ TEST(NodeEventTest, NoTextBreaksAJsonEventAndEachEventIsOneReadableLine) {
         {SendingEvent{"D", "hi"}, R"(sending "hi" to "D")"},
         {ReplyingEvent{123, "yes"}, R"(replying "yes" to message 123)"},
         {ForwardingEvent{"127.0.0.1"}, "forwarding to 127.0.0.1"},
+        {LostEvent{"D", "hi\nthere"}, R"(lost "hi\nthere" to "D")"},
+        {ListeningEvent{9001}, "listening on port 9001"},
+        {TicksEvent{3.25}, "longest poll tick 3.2 ms"},
         {ErrorEvent{"two\nlines"}, "error: two lines"},
     };
     for (const auto& [event, text] : cases) {

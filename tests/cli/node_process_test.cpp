@@ -135,9 +135,11 @@ TEST(NodeProcessTest, FourNodesCarryAMessageAndItsReplyAndEndCleanly) {
             dirs[nodes.size() + 1].Path()));
         return nodes.back().get();
     };
-    for (int i = 0; i < 4; ++i) {  // on free ports: each probe is gone before its node binds
-        ports.push_back(test::UnusedPort().port);
-        start("node" + std::to_string(i), ports.back());
+    for (int i = 0; i < 4; ++i) {  // each on a port the system picks, which it announces
+        const std::string listening =
+            start("node" + std::to_string(i), 0)->Await(R"({"event":"listening","port":)");
+        ports.push_back(nlohmann::json::parse(listening)["port"].get<uint16_t>());
+        EXPECT_NE(ports.back(), 0);
     }
     Program& sender = *nodes[0];
     Program& addressee = *nodes[3];
@@ -260,7 +262,7 @@ TEST(NodeProcessTest, AWrongStartEndsWithItsStatusAndReason) {
         {{"--center", "127.0.0.1: +7878"}, "", 2, "A.B.C.D:PORT"},
         {{"--center", "127.0.0.1:0"}, "", 2, "1 to 65535"},
         {{"--auto-reply", std::string(111, 'r')}, "", 2, "--auto-reply"},
-        {{"--nick", "thirteen_char", "--port", "0"}, "", 2, "--port"},          // each one is told
+        {{"--nick", "thirteen_char", "--port", "-1"}, "", 2, "--port"},         // each one is told
         {{"--nick", "123456\xC3\xA9\xC3\xA9\xC3\xA9"}, "", 1, "Activity.log"},  // twelve bytes
         {{"--nick", "Short"}, longNickname, 1, "Activity.log"},
     };

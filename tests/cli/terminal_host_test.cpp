@@ -59,7 +59,7 @@ class TerminalHostTest : public ::testing::Test {
         host_ = std::make_unique<TerminalHost>(UserFields{}, timers_, show, std::move(autoReply));
         session_ = std::make_unique<ParlonSession>(
             *host_, std::make_unique<ActivityLog>(dir_.Path() / "Activity.log"),
-            SessionServices{{}, &incoming_}, ParlonSettings{});
+            SessionServices{{}, {}, &incoming_, {}}, ParlonSettings{});
         host_->Attach(*session_);
     }
     // Message `id` arrives: "q" in a zero-filled field of 112 bytes.

@@ -11,15 +11,21 @@
 #include <algorithm>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <mutex>
+#include <thread>
 
 #include "net/asio_endpoint.h"
 #include "net/center_connection.h"
 #include "net/com_exception.h"
+#include "net/exchange_pool.h"
 #include "net/packet.h"
 #include "net/peer_listener.h"
+#include "net/pooled_center_link.h"
 #include "net/socket_stream.h"
 #include "support/test_support.h"
 #include "queue/guarded_queue.h"
@@ -105,6 +111,107 @@ TEST(RegisterTest, TakesTheReplyOrFailsByTheDeadlineWhateverTheCenterDoes) {
     Bytes huge = kReply;
     huge.resize(kMaxCenterReplySize + 1, 0x33);
     EXPECT_FALSE(RegisterWith(AnswerWith(huge), {1s, 10s, 10s})) << "a reply above the bound";
+}
+
+// The pooled link hands the registration over and returns; its outcome is taken once, after
+// the exchange: the reply of a center that answers, a failure from one that is silent.
+TEST(RegisterTest, APooledRegistrationIsTakenOnceWhenItHasEnded) {
+    auto pool = std::make_shared<ExchangePool>();
+    const test::SilentPort silent;
+    const auto outcomeAt = [&](const PeerAddress& center) {
+        PooledCenterLink link(kOwn, center, pool, kShort);
+        link.StartRegistration();
+        std::optional<RegistrationOutcome> outcome;
+        EXPECT_TRUE(
+            test::Eventually([&] { return (outcome = link.TakeRegistration()).has_value(); }));
+        EXPECT_FALSE(link.TakeRegistration().has_value());
+        return outcome.value_or(RegistrationOutcome{});
+    };
+    EXPECT_FALSE(outcomeAt(silent.Address()).accepted);
+
+    asio::io_context io;
+    tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    std::thread center([&] {
+        tcp::socket socket(io);
+        acceptor.accept(socket);
+        AnswerWith(kReply)(socket);
+    });
+    const RegistrationOutcome answered = outcomeAt(ToPeerAddress(acceptor.local_endpoint()));
+    center.join();
+    EXPECT_TRUE(answered.accepted);
+    EXPECT_EQ(answered.schedule, kAnnounced);
+    EXPECT_EQ(answered.parlons.size(), kListed.size());
+}
+
+// At most maxInFlight jobs run at once; the rest start in the order handed over, a job handed
+// over with SubmitFirst ahead of them. Destruction waits for the jobs no longer than its
+// linger limit and destroys, unrun, those that had not started.
+TEST(ExchangePoolTest, RunsABoundedNumberAtOnceInOrderAndLingersNoLongerThanItsLimit) {
+    // Shared with the jobs, which may outlive the pool (and this test's frame).
+    struct Jobs {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool open = false;          // guarded by mutex; jobs wait until it is set
+        std::vector<int> started;   // guarded by mutex
+        std::atomic<int> unrun{0};  // jobs destroyed without having run
+        std::atomic<int> ended{0};
+
+        void SetOpen(bool value) {
+            std::lock_guard lock(mutex);
+            open = value;
+            opened.notify_all();
+        }
+        std::vector<int> Started() {
+            std::lock_guard lock(mutex);
+            return started;
+        }
+    };
+    struct RunMark {
+        explicit RunMark(std::shared_ptr<Jobs> of) : jobs(std::move(of)) {}
+        RunMark(const RunMark&) = delete;
+        std::shared_ptr<Jobs> jobs;
+        bool ran = false;
+        ~RunMark() { jobs->unrun += ran ? 0 : 1; }
+    };
+    const auto jobs = std::make_shared<Jobs>();
+    const auto job = [jobs](int id) {
+        return [jobs, id, mark = std::make_shared<RunMark>(jobs)] {
+            mark->ran = true;
+            std::unique_lock lock(jobs->mutex);
+            jobs->started.push_back(id);
+            jobs->opened.wait(lock, [&] { return jobs->open; });
+            ++jobs->ended;
+        };
+    };
+    Clock::time_point closing;
+    {
+        ExchangePool pool(2, 300ms);
+        for (int id = 1; id <= 4; ++id) {
+            pool.Submit(job(id));
+        }
+        ASSERT_TRUE(test::Eventually([&] { return jobs->Started().size() == 2; }));
+        EXPECT_EQ(pool.InFlight(), 2u);
+        pool.SubmitFirst(job(0));
+        std::vector<int> first = jobs->Started();
+        std::ranges::sort(first);
+        EXPECT_EQ(first, (std::vector<int>{1, 2}));
+        jobs->SetOpen(true);
+        ASSERT_TRUE(test::Eventually([&] { return jobs->ended == 5; }));
+        const std::vector<int> all = jobs->Started();
+        EXPECT_EQ(std::vector<int>(all.begin() + 2, all.end()), (std::vector<int>{0, 3, 4}));
+
+        jobs->SetOpen(false);
+        for (int id = 5; id <= 7; ++id) {
+            pool.Submit(job(id));
+        }
+        ASSERT_TRUE(test::Eventually([&] { return jobs->Started().size() == 7; }));
+        closing = Clock::now();
+    }
+    EXPECT_GE(Clock::now() - closing, 250ms);
+    EXPECT_LT(Clock::now() - closing, 3s);
+    EXPECT_EQ(jobs->unrun.load(), 1);  // job 7; 5 and 6 still run on their own threads
+    jobs->SetOpen(true);
+    EXPECT_TRUE(test::Eventually([&] { return jobs->ended == 7; }));
 }
 
 // Lowers the soft limit of descriptors to the lowest free one plus `spare`, so that only

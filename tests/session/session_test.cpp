@@ -16,6 +16,7 @@
 #include "common/utf8_text.h"
 #include "crypto/message_format.h"
 #include "net/center_link.h"
+#include "net/pooled_center_link.h"
 #include "session/message_form.h"
 #include "session/parlon_session.h"
 #include "support/temp_dir.h"
@@ -26,6 +27,7 @@ namespace {
 
 using Timers = std::map<uint32_t, uint32_t>;
 using Lines = std::vector<std::string>;
+using namespace std::chrono_literals;
 
 constexpr uint16_t kDavePort = 9002;
 
@@ -47,6 +49,8 @@ class FakeHost : public SessionHost {
     Lines viewForms;  // "message / reply"
     size_t errors = 0;
     std::vector<SessionEvent> events;  // every one but the errors
+    Lines lost;  // "to: text"
+    std::vector<uint16_t> listening;
 
     bool ReadFields(UserFields& fields) override {
         fields = typed;
@@ -57,7 +61,7 @@ class FakeHost : public SessionHost {
     void EnableConnect(bool enabled) override { connectEnabled = enabled; }
     void SetTimer(uint32_t id, uint32_t periodMs) override {
         timers[id] = periodMs;
-        ++timerStarts;
+        timerStarts += id != kExchangeTimer ? 1u : 0u;  // the session's own timers only
     }
     void KillTimer(uint32_t id) override { timers.erase(id); }
     void RebuildListView(const std::vector<ParlonEntry>& rows) override {
@@ -71,9 +75,12 @@ class FakeHost : public SessionHost {
         viewForms.push_back(Field(result, 0) + " / " + Field(result, 1));
     }
     void Notify(const SessionEvent& event) override {
-        if (event.kind == SessionEvent::Kind::Error) {
-            ++errors;
-        } else {
+        errors += event.kind == SessionEvent::Kind::Error ? 1u : 0u;
+        if (event.kind == SessionEvent::Kind::Lost) {
+            lost.push_back(event.recipient + ": " + event.text);
+        } else if (event.kind == SessionEvent::Kind::Listening) {
+            listening.push_back(event.port);
+        } else if (event.kind != SessionEvent::Kind::Error) {
             events.push_back(event);
         }
     }
@@ -92,33 +99,48 @@ class FakeHost : public SessionHost {
     }
 };
 
-// A started session with a fake host, its own activity log and a real listener on a free port,
-// registering at `realCenter` when given, else at a scripted center: registration i gets
-// script[i] (nullopt: unreachable) and lists(own entry, i), by default the session and "Dave".
+// A started session with a fake host, its own activity log, its own clock and a real listener
+// on a free port, registering at `realCenter` when given, else at a scripted center:
+// registration i gets script[i] (nullopt: unreachable) and a list of the session and "Dave"
+// (its key, another port). A scripted registration is answered when the exchange timer next
+// fires, unless `holdRegistrations` keeps it in flight.
 struct SessionRig {
     struct Link : CenterLink {
         explicit Link(SessionRig& rig) : m_rig(rig) {}
         ~Link() override { ++m_rig.signOffs; }
-        bool Register(std::vector<ParlonEntry>& parlons, CenterSchedule& schedule) override {
-            const size_t turn = m_rig.registrations++;
-            if (turn >= m_rig.script.size() || !m_rig.script[turn]) {
-                return false;
+        void StartRegistration() override { m_turn = m_rig.registrations++; }
+        std::optional<RegistrationOutcome> TakeRegistration() override {
+            if (!m_turn || m_rig.holdRegistrations) {
+                return std::nullopt;
             }
-            parlons = m_rig.lists ? m_rig.lists(m_rig.linkEntries.back(), turn)
-                                  : std::vector{m_rig.linkEntries.back(), m_rig.Dave()};
-            schedule = *m_rig.script[turn];
-            return true;
+            const size_t turn = *std::exchange(m_turn, std::nullopt);
+            if (turn >= m_rig.script.size() || !m_rig.script[turn]) {
+                return RegistrationOutcome{};
+            }
+            const ParlonEntry& own = m_rig.linkEntries.back();
+            return RegistrationOutcome{
+                true, m_rig.lists ? m_rig.lists(own, turn) : std::vector{own, m_rig.Dave()},
+                *m_rig.script[turn]};
         }
-        bool Send(const PeerAddress& to, const ByteBuffer& packet) override {
+        void Send(const PeerAddress& to, const ByteBuffer& packet) override {
             m_rig.sends.emplace_back(to, packet);
-            return true;
         }
+        std::chrono::milliseconds DeliveryDeadline() const override { return 10s; }
         SessionRig& m_rig;
+        std::optional<size_t> m_turn;  // the registration in flight
     };
 
     explicit SessionRig(const std::string& nickname = "Alice",
-                        std::optional<PeerAddress> realCenter = std::nullopt) {
+                        std::optional<PeerAddress> realCenter = std::nullopt,
+                        std::optional<TransportDeadlines> deadlines = std::nullopt) {
         SessionServices services = SessionServices::Real();
+        if (deadlines) {
+            services.makeCenterLink = [pool = std::make_shared<ExchangePool>(), deadlines](
+                                          const ParlonEntry& own, const PeerAddress& center) {
+                return std::unique_ptr<CenterLink>(
+                    std::make_unique<PooledCenterLink>(own, center, pool, *deadlines));
+            };
+        }
         if (!realCenter) {
             services.makeCenterLink = [this](const ParlonEntry& own, const PeerAddress&) {
                 linkEntries.push_back(own);
@@ -126,7 +148,8 @@ struct SessionRig {
             };
         }
         services.incoming = &incoming;
-        const ParlonSettings settings{test::UnusedPort().port, ParseIpv4("127.0.0.1"), nickname,
+        services.now = [this] { return now; };
+        const ParlonSettings settings{0, ParseIpv4("127.0.0.1"), nickname,
                                       realCenter.value_or(PeerAddress{})};
         session = std::make_unique<ParlonSession>(
             host, std::make_unique<ActivityLog>(dir.Path() / "Activity.log"), std::move(services),
@@ -137,6 +160,26 @@ struct SessionRig {
     // Dave keeps the key text of the session's first link, a valid key that no Connect changes.
     ParlonEntry Dave() const {
         return test::MakeEntry(kDavePort, "Dave", linkEntries.front().PublicKeyText());
+    }
+    // Presses Connect and lets the exchange timer take the registration's answer.
+    void Connect() {
+        session->OnConnect();
+        AwaitRegistration();
+    }
+    // Timer 2, then the exchange timer until the registration's answer has been taken.
+    void Reregister() {
+        session->OnTimer(kRegisterTimer);
+        AwaitRegistration();
+    }
+    void AwaitRegistration() {
+        EXPECT_TRUE(test::Eventually(
+            [&] {
+                if (host.timers.contains(kExchangeTimer)) {
+                    session->OnTimer(kExchangeTimer);
+                }
+                return !host.timers.contains(kExchangeTimer);
+            },
+            40s));
     }
 
     // How often `line` stands in the activity log (time stamps left aside).
@@ -156,7 +199,9 @@ struct SessionRig {
     std::function<std::vector<ParlonEntry>(const ParlonEntry& own, size_t turn)> lists;
     std::vector<ParlonEntry> linkEntries;  // the own entry each link was made with
     size_t registrations = 0;
+    bool holdRegistrations = false;
     size_t signOffs = 0;
+    std::chrono::steady_clock::time_point now;  // the session's clock
     std::vector<std::pair<PeerAddress, ByteBuffer>> sends;
     std::unique_ptr<ParlonSession> session;  // last: goes first
 };
@@ -170,12 +215,12 @@ TEST(SessionTest, ConnectDisconnectAndConnectAgain) {
     SessionRig rig;
     rig.script = {std::nullopt, Schedule(0, 10), Schedule(0, 20)};
     rig.host.typed.nickname = "Alicia";
-    rig.session->OnConnect();
+    rig.Connect();
     EXPECT_EQ(rig.session->Status(), "Error Reistering On Center!");
     EXPECT_TRUE(rig.host.connectEnabled);
 
     // Every Connect reads the fields and makes a new link announcing a new key pair.
-    rig.session->OnConnect();
+    rig.Connect();
     EXPECT_FALSE(rig.host.connectEnabled);
     ASSERT_EQ(rig.linkEntries.size(), 2u);
     EXPECT_EQ(rig.linkEntries[1].NicknameText(), "Alicia");
@@ -201,7 +246,7 @@ TEST(SessionTest, ConnectDisconnectAndConnectAgain) {
     rig.incoming.Push(ByteBuffer());  // received garbage
     rig.incoming.Push(ByteBuffer("F\x01\0\0\0\x09", 6));
     rig.session->OnTimer(kPollTimer);  // a stray tick while disconnected sends nothing
-    rig.session->OnConnect();
+    rig.Connect();
     rig.session->OnTimer(kPollTimer);
     ASSERT_EQ(rig.sends.size(), 1u);
     EXPECT_EQ(uint16_t{rig.sends[0].first.port}, kDavePort);  // hop count 1: straight to Dave
@@ -246,12 +291,12 @@ TEST(SessionTest, AMessageGoesToTheParlonChosenWhereverItStandsOrIsNotSent) {
             }
             return list;
         };
-        rig.session->OnConnect();
+        rig.Connect();
         ASSERT_EQ(rig.session->ActiveParlons().size(), 3u) << c.what;
         const auto dave = MessageRecipient::Of(rig.session->ActiveParlons()[1]);
         EXPECT_EQ(dave.nickname, "Dave");
         rig.session->QueueOutgoing(OutgoingTarget::Message(dave), QueuedText("for Dave only"));
-        rig.session->OnTimer(kRegisterTimer);  // the next list comes into use
+        rig.Reregister();  // the next list comes into use
         rig.session->OnTimer(kPollTimer);
         EXPECT_EQ(rig.sends.size(), c.sent ? 1u : 0u) << c.what;
         if (c.sent) {  // hop count 1: the first hop is the addressee
@@ -294,10 +339,10 @@ TEST(SessionTest, EachRegistrationAppliesItsScheduleByTheRules) {
     for (const Case& c : cases) {
         SessionRig rig;
         rig.script = {Schedule(0, 10), c.schedule};
-        rig.session->OnConnect();
+        rig.Connect();
         const size_t views = rig.host.listViews.size();
         const size_t starts = rig.host.timerStarts;
-        rig.session->OnTimer(kRegisterTimer);
+        rig.Reregister();
         EXPECT_EQ(rig.host.timers, c.timers) << c.what;
         EXPECT_EQ(rig.host.timerStarts - starts, c.starts) << c.what;
         EXPECT_EQ(rig.host.listViews.size(), views + (c.switchesAtOnce ? 1 : 0)) << c.what;
@@ -368,7 +413,7 @@ class SessionUnderAttack : public ::testing::Test {
 
     void SetUp() override {
         rig.script.assign(4, Schedule(0, 10));
-        rig.session->OnConnect();
+        rig.Connect();
         ASSERT_EQ(rig.session->Status(), "Connected");
         Encryptor();
     }
@@ -463,7 +508,7 @@ TEST_F(SessionUnderAttack, ForgedReplayedAndMisdirectedPacketsShowNothingAndSend
     EXPECT_EQ(Shown(), "1 answers, 1 views, 1 sends");
 
     // After a new Connect, with a new key pair, an old packet does not open.
-    rig.session->OnConnect();
+    rig.Connect();
     Deliver(Message("before", 102));  // forged for the old key
     EXPECT_EQ(Shown(), "1 answers, 1 views, 1 sends");
     EXPECT_EQ(rig.LogCount("Alice: - Just recieved a new message!"), 1u);
@@ -487,7 +532,7 @@ TEST_F(SessionUnderAttack, FloodsAreBoundedInMemoryInWorkPerTickAndInAnswerForms
     rig.session->OnDisconnect();
     EXPECT_EQ(rig.incoming.Size(), 0u);
     EXPECT_FALSE(rig.incoming.Push(ByteBuffer(garbage), kDaveConnection));
-    rig.session->OnConnect();
+    rig.Connect();
     Encryptor();
 
     const size_t messages = ParlonSession::kMaxOpenAnswerForms + 3;
@@ -540,14 +585,16 @@ class SessionNetworkTest : public ::testing::TestWithParam<uint32_t> {
                                       [](const std::string&) {});
         ASSERT_NE(center_, nullptr) << error;
         for (size_t i = 0; i < nodeCount; ++i) {
-            nodes_.push_back(std::make_unique<Node>("N" + std::to_string(i), center_->Address()));
-            nodes_.back()->session->OnConnect();
+            std::string nickname = "N";
+            nickname += std::to_string(i);
+            nodes_.push_back(std::make_unique<Node>(nickname, center_->Address()));
+            nodes_.back()->Connect();
         }
         // Each registers again until a new switch time brings it the list of every node, in
         // the order of their first registration: node i is row i.
         for (auto& node : nodes_) {
             ASSERT_TRUE(test::Eventually([&] {
-                node->session->OnTimer(kRegisterTimer);
+                node->Reregister();
                 return node->session->ActiveParlons().size() == nodeCount;
             }));
         }
@@ -588,25 +635,128 @@ TEST_P(SessionNetworkTest, AMessageReachesItsAddresseeAndTheReplyComesBack) {
 
 INSTANTIATE_TEST_SUITE_P(HopCounts, SessionNetworkTest, ::testing::Values(1u, 2u, 3u));
 
-// Messages that arrive before one poll tick are handled in arrival order; one to a node that is
-// down is lost, and nothing else happens.
-TEST_F(SessionNetworkTest, ItemsOfOneTickAreHandledInArrivalOrderAndOneToADownNodeIsLost) {
+// Messages are handled in the order they arrived. A message to a node that is down is reported
+// lost once, when its bound has passed by the sender's clock, and so is one whose reply is late;
+// the late reply is still shown, and a message whose reply came is never reported.
+TEST_F(SessionNetworkTest, ALostMessageIsReportedOnceAfterItsBoundAndALateReplyStillShows) {
     StartNetwork(1, 3);
     Node& sender = *nodes_[0];
     Node& addressee = *nodes_[2];
-    sender.SendTo(1, "lost");
+    const auto bound = LostMessageWatch::ReplyBound(sender.session->Schedule(), 1, 10s);
+    sender.SendTo(1, "into the void");
     nodes_.erase(nodes_.begin() + 1);  // N1 stops listening and signs off; lists still name it
-    const Lines texts{"one", "two", "three"};
-    for (const std::string& text : texts) {
-        sender.SendTo(2, text);
+    const Lines texts{"one", "two", "late"};
+    for (size_t i = 0; i < texts.size(); ++i) {  // one a tick, so that they arrive in order
+        sender.SendTo(2, texts[i]);
+        sender.session->OnTimer(kPollTimer);
+        ASSERT_TRUE(test::Eventually([&] { return addressee.incoming.Size() == i + 1; }));
     }
-    sender.session->OnTimer(kPollTimer);  // sends each, one connection after another
-    ASSERT_TRUE(test::Eventually([&] { return addressee.incoming.Size() == 3; }));
-    addressee.session->OnTimer(kPollTimer);
-    EXPECT_EQ(addressee.host.answerForms, texts);
-    EXPECT_EQ(sender.LogCount("N0: - Sending \"lost\" to N1."), 1u);
+    addressee.session->OnTimer(kPollTimer);  // opens the three answer forms
+    ASSERT_EQ(addressee.host.answerForms, texts);
+    // The replies to "one" and "two" go back; the one to "late" waits.
+    for (size_t i = 0; i < 2; ++i) {
+        addressee.session->QueueReply(addressee.host.answerHandles[i],
+                                      QueuedText("re: " + texts[i]));
+    }
+    ASSERT_TRUE(test::Eventually([&] {
+        addressee.session->OnTimer(kPollTimer);
+        sender.session->OnTimer(kPollTimer);
+        return sender.host.viewForms.size() == 2;
+    }));
+    Lines shown = sender.host.viewForms;  // two deliveries at once may land in either order
+    std::ranges::sort(shown);
+    EXPECT_EQ(shown, (Lines{"one / re: one", "two / re: two"}));
+
+    sender.now += bound - 1ms;
+    sender.session->OnTimer(kPollTimer);
+    EXPECT_TRUE(sender.host.lost.empty());
+    sender.now += 1ms;
+    sender.session->OnTimer(kPollTimer);
+    sender.session->OnTimer(kPollTimer);
+    EXPECT_EQ(sender.host.lost, (Lines{"N1: into the void", "N2: late"}));
+
+    addressee.session->QueueReply(addressee.host.answerHandles[2], QueuedText("sorry"));
+    ASSERT_TRUE(test::Eventually([&] {
+        addressee.session->OnTimer(kPollTimer);
+        sender.session->OnTimer(kPollTimer);
+        return sender.host.viewForms.size() == 3;
+    }));
+    EXPECT_EQ(sender.host.viewForms.back(), "late / sorry");
+    EXPECT_EQ(sender.host.lost.size(), 2u);
+    EXPECT_EQ(sender.LogCount("N0: - Sending \"into the void\" to N1."), 1u);
     EXPECT_EQ(sender.host.errors, 0u);
     EXPECT_EQ(sender.session->Status(), "Connected");
+}
+
+// A next hop that never completes its connect (a host that vanished) holds up neither the
+// sender's tick nor its other traffic: a message and its reply make the whole round while that
+// connect still waits for its 5 s deadline.
+TEST_F(SessionNetworkTest, ASilentNextHopStallsNeitherTheTickNorOtherTraffic) {
+    StartNetwork(1, 3);
+    Node& sender = *nodes_[0];
+    const uint16_t vanishedPort = nodes_[1]->session->Port();
+    nodes_.erase(nodes_.begin() + 1);
+    const test::SilentPort vanished(vanishedPort);
+    sender.SendTo(1, "to a vanished host");
+    sender.SendTo(2, "hello");
+    const auto started = std::chrono::steady_clock::now();
+    sender.Tick();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+    ASSERT_TRUE(PumpUntil([&] { return !sender.host.viewForms.empty(); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
+    EXPECT_EQ(sender.host.viewForms, Lines{"hello / re: hello"});
+}
+
+// Connect hands the registration over and returns; a center that never answers ends it in the
+// failure status at its deadline, and Connect is offered again.
+TEST(SessionTest, ARegistrationTheCenterNeverAnswersFailsAtItsDeadline) {
+    const test::SilentPort center;
+    SessionRig rig("Alice", center.Address(), TransportDeadlines{1s, 1s, 1s});
+    rig.session->OnConnect();
+    const auto handedOver = std::chrono::steady_clock::now();
+    EXPECT_EQ(rig.session->Status(), "Registering On Center...");
+    EXPECT_FALSE(rig.host.connectEnabled);
+    rig.AwaitRegistration();
+    EXPECT_GE(std::chrono::steady_clock::now() - handedOver, 900ms);
+    EXPECT_EQ(rig.session->Status(), "Error Reistering On Center!");
+    EXPECT_TRUE(rig.host.connectEnabled);
+}
+
+// While a registration waits for its answer, timer 2 starts no second one; the answer, when it
+// comes, is taken once.
+TEST(SessionTest, ARegistrationInFlightIsNotDoubledAndItsAnswerIsTakenOnce) {
+    SessionRig rig;
+    rig.script = {Schedule(0, 10), Schedule(0, 10)};
+    rig.holdRegistrations = true;
+    rig.session->OnConnect();
+    rig.session->OnTimer(kExchangeTimer);
+    rig.session->OnTimer(kRegisterTimer);
+    EXPECT_EQ(rig.registrations, 1u);
+    EXPECT_EQ(rig.session->Status(), "Registering On Center...");
+    EXPECT_EQ(rig.LogCount("Alice: Registering on center."), 1u);
+    rig.holdRegistrations = false;
+    rig.AwaitRegistration();
+    EXPECT_EQ(rig.session->Status(), "Connected");
+    EXPECT_EQ(rig.host.listViews.size(), 1u);
+    rig.session->OnTimer(kExchangeTimer);  // a stray tick after the answer changes nothing
+    EXPECT_EQ(rig.host.listViews.size(), 1u);
+    EXPECT_EQ(rig.registrations, 1u);
+}
+
+// Port 0 asks for a port the system picks: the session listens there, announces it and
+// registers it.
+TEST(SessionTest, PortZeroListensOnAPickedPortAndAnnouncesIt) {
+    SessionRig rig;
+    rig.script = {Schedule(0, 10)};
+    rig.Connect();
+    ASSERT_EQ(rig.host.listening.size(), 1u);
+    EXPECT_NE(rig.host.listening[0], 0);
+    EXPECT_EQ(rig.session->Port(), rig.host.listening[0]);
+    EXPECT_EQ(uint16_t{rig.linkEntries.back().port}, rig.host.listening[0]);
+    rig.session->OnDisconnect();
+    rig.Connect();  // the listener and its port stay
+    EXPECT_EQ(rig.host.listening.size(), 1u);
+    EXPECT_EQ(uint16_t{rig.linkEntries.back().port}, rig.host.listening[0]);
 }
 
 }  // namespace

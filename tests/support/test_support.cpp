@@ -1,11 +1,15 @@
 #include "support/test_support.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -75,6 +79,43 @@ ParlonEntry MakeEntry(uint16_t port, std::string_view nickname, std::string_view
     entry.SetNickname(nickname);
     entry.SetPublicKey(key);
     return entry;
+}
+
+SilentPort::SilentPort(uint16_t port) {
+    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int reuse = 1;  // the port may have served connections a moment ago
+    ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    socklen_t length = sizeof address;
+    if (m_listener < 0 || ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(m_listener, 0) != 0 ||
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("SilentPort: cannot listen");
+    }
+    m_address = {address.sin_addr.s_addr, ntohs(address.sin_port)};
+    // Connect until one connection is left waiting: from then on the backlog is full.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        m_fillers.push_back(filler);
+        if (::connect(filler, reinterpret_cast<sockaddr*>(&address), length) == 0) {
+            continue;
+        }
+        pollfd waiting{filler, POLLOUT, 0};
+        if (::poll(&waiting, 1, 200) == 0) {
+            return;
+        }
+    }
+    throw std::runtime_error("SilentPort: the backlog never filled");
+}
+
+SilentPort::~SilentPort() {
+    for (const int filler : m_fillers) {
+        ::close(filler);
+    }
+    ::close(m_listener);
 }
 
 bool EventuallyBy(const std::function<bool()>& condition,

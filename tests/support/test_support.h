@@ -35,6 +35,25 @@ ParlonEntry MakeEntry(uint16_t port, std::string_view nickname, std::string_view
 // when no such socket is found or the process's descriptors cannot be reached.
 bool BreakListeningSocket(pid_t pid, uint16_t port);
 
+// A loopback port that behaves like a host that vanished: its listening socket's backlog is
+// full (the socket never accepts), so the system drops every new connection attempt and a
+// connect to it neither completes nor fails before its deadline.
+class SilentPort {
+  public:
+    // On `port`, or on one the system picks when 0.
+    explicit SilentPort(uint16_t port = 0);
+    ~SilentPort();
+    SilentPort(const SilentPort&) = delete;
+    SilentPort& operator=(const SilentPort&) = delete;
+
+    PeerAddress Address() const { return m_address; }
+
+  private:
+    int m_listener = -1;
+    std::vector<int> m_fillers;  // connections that fill the backlog, the last one still waiting
+    PeerAddress m_address;
+};
+
 // Polls `condition` until it holds or `deadline` passes; returns its last value. Several waits
 // that share one deadline end together when what they wait for is lost.
 bool EventuallyBy(const std::function<bool()>& condition,

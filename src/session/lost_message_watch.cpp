@@ -1,0 +1,65 @@
+#include "session/lost_message_watch.h"
+
+#include <algorithm>
+
+#include "crypto/message_format.h"
+
+namespace parlon {
+
+namespace mf = message_format;
+
+std::chrono::milliseconds LostMessageWatch::ReplyBound(const CenterSchedule& schedule,
+                                                       uint32_t hopCount,
+                                                       std::chrono::milliseconds deliveryDeadline) {
+    using std::chrono::milliseconds;
+    const int64_t hops = std::max<uint32_t>(hopCount, 1);
+    const int64_t poll = schedule.pollPeriod;
+    const int64_t replySteps = (int64_t{schedule.replyTime} + 999) / 1000;
+    return milliseconds(2 * hops * (deliveryDeadline.count() + poll) + poll + replySteps * 1000 +
+                        1000) +
+           kMarginMs;
+}
+
+void LostMessageWatch::Watch(const PeerAddress& firstHop, const ByteBuffer& packet, Sent sent,
+                             Clock::time_point deadline) {
+    if (packet.Length() < mf::kForwardLayerOffset ||
+        packet.Data()[mf::kTagOffset] != mf::kForwardTag) {
+        return;
+    }
+    m_watched.push_back({firstHop, mf::LoadMessageId(packet.Data() + mf::kForwardIdOffset),
+                         deadline, std::move(sent)});
+}
+
+void LostMessageWatch::Settle(const ByteBuffer& packet) {
+    if (packet.Length() < mf::kReplyPacketSize || packet.Data()[mf::kTagOffset] != mf::kReplyTag) {
+        return;
+    }
+    const PeerAddress from = mf::LoadAddress(packet.Data() + mf::kReplySenderOffset);
+    const uint32_t id = mf::LoadMessageId(packet.Data() + mf::kReplyIdOffset);
+    const auto found = std::find_if(m_watched.begin(), m_watched.end(), [&](const Watched& w) {
+        return w.id == id && w.firstHop == from;
+    });
+    if (found != m_watched.end()) {
+        m_watched.erase(found);
+    }
+}
+
+std::vector<LostMessageWatch::Sent> LostMessageWatch::TakeOverdue(Clock::time_point now) {
+    std::vector<Sent> overdue;
+    std::deque<Watched> kept;
+    for (Watched& watched : m_watched) {
+        if (watched.deadline <= now) {
+            overdue.push_back(std::move(watched.sent));
+        } else {
+            kept.push_back(std::move(watched));
+        }
+    }
+    m_watched.swap(kept);
+    return overdue;
+}
+
+std::vector<LostMessageWatch::Sent> LostMessageWatch::TakeAll() {
+    return TakeOverdue(Clock::time_point::max());
+}
+
+}  // namespace parlon
