@@ -83,6 +83,8 @@ std::unique_ptr<EncryptionContext> UnwrapFixture::OwnWithRecords(OwnTraffic* tra
     PeerAddress firstHop;
     sent.toSecond = Wrap(*own, "from Own to Second", kSecond, firstHop);
     sent.toThird = Wrap(*own, "from Own to Third", kThird, firstHop);
+    // Second's message has two layers: Own opens it only at a hop count that allows them.
+    own->SetHopCount(2);
     PeerAddress nextHop;
     ReplyHandle message;
     std::optional<ByteBuffer> passed = own->Unwrap(m_throughOwn, Source(), nextHop, message);
