@@ -47,6 +47,7 @@
 #include "net/center_connection.h"
 #include "queue/guarded_queue.h"
 #include "support/temp_dir.h"
+#include "support/test_support.h"
 
 namespace parlon {
 namespace {
@@ -169,17 +170,6 @@ class RelayNode {
     std::thread m_thread;
 };
 
-bool WaitFor(const std::function<bool()>& done, Clock::duration limit) {
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
 // Runs `work(thread)` on kThreads threads at once; returns the time they took together.
 Clock::duration OnAllCores(const std::function<void(size_t)>& work) {
     const Clock::time_point started = Clock::now();
@@ -296,7 +286,7 @@ int Measure(uint32_t hops, size_t candidates) {
         }
     }
     RelayNode relay(center->Address(), relayKeys, dir.Path(), relayAddress.port);
-    if (!WaitFor([&] { return relay.Listed(); }, 60s)) {
+    if (!test::Eventually([&] { return relay.Listed(); }, 60s)) {
         std::fprintf(stderr, "relay_bench: the relay never registered\n");
         return 1;
     }
@@ -307,7 +297,8 @@ int Measure(uint32_t hops, size_t candidates) {
             SendPacket(relayAddress, flood[i], TransportDeadlines{});
         }
     });
-    const bool all = WaitFor([&] { return sinkA.Frames() + sinkB.Frames() >= flood.size(); }, 300s);
+    const bool all =
+        test::Eventually([&] { return sinkA.Frames() + sinkB.Frames() >= flood.size(); }, 300s);
     const size_t arrived = sinkA.Frames() + sinkB.Frames();
     const double relayCpu = CpuSeconds() - relayCpuBefore;
     const Clock::time_point last = std::max(sinkA.LastArrival(), sinkB.LastArrival());

@@ -31,10 +31,10 @@
 #include "common/text_field.h"
 #include "common/utf8_text.h"
 #include "crypto/encryption_context.h"
-#include "support/test_support.h"
 #include "queue/guarded_queue.h"
 #include "session/parlon_session.h"
 #include "support/temp_dir.h"
+#include "support/test_support.h"
 
 namespace parlon {
 namespace {
@@ -177,17 +177,6 @@ uint32_t RowOf(const std::vector<ParlonEntry>& list, const std::string& nickname
     std::exit(1);
 }
 
-bool WaitFor(const std::function<bool()>& done, Clock::duration limit = 30s) {
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
 struct Figures {
     double longestTickMs = 0;
     double delayMs = 0;
@@ -211,7 +200,7 @@ int Main(int rounds) {
         nodes[nickname] = std::make_unique<Node>(nickname, center->Address(), dir);
         // One after another, so that each first list holds the ones before it.
         const size_t listed = nodes.size();
-        if (!WaitFor([&] { return nodes[nickname]->Active().size() == listed; })) {
+        if (!test::Eventually([&] { return nodes[nickname]->Active().size() == listed; }, 30s)) {
             std::fprintf(stderr, "stall_bench: %s did not register\n", nickname);
             return 1;
         }
@@ -219,7 +208,7 @@ int Main(int rounds) {
     // Registering again brings the lists of all four.
     for (auto& [name, node] : nodes) {
         node->Post([](ParlonSession& session) { session.OnTimer(kRegisterTimer); });
-        if (!WaitFor([&] { return node->Active().size() == 4; })) {
+        if (!test::Eventually([&] { return node->Active().size() == 4; }, 30s)) {
             std::fprintf(stderr, "stall_bench: %s never listed all four\n", name.c_str());
             return 1;
         }
@@ -264,7 +253,7 @@ int Main(int rounds) {
             session.QueueOutgoing(OutgoingTarget::Message(MessageRecipient::Of(list[rowD])),
                                   QueuedText(text));
         });
-        if (!WaitFor([&] { return sender.ShownAt(text).has_value(); })) {
+        if (!test::Eventually([&] { return sender.ShownAt(text).has_value(); }, 30s)) {
             return Figures{-1, -1};
         }
         const double roundTrip = Ms(*sender.ShownAt(text) - queued);
@@ -281,7 +270,7 @@ int Main(int rounds) {
             relay.incoming.Push(toX);
         }
         relay.incoming.Push(toD);
-        if (!WaitFor([&] { return addressee.ShownAt(text).has_value(); })) {
+        if (!test::Eventually([&] { return addressee.ShownAt(text).has_value(); }, 30s)) {
             return Figures{-1, -1};
         }
         const double delivery = Ms(*addressee.ShownAt(text) - pushed);
