@@ -1,7 +1,10 @@
 // The command line of parlon-center:
 //   parlon-center [--listen ADDRESS:PORT] [--hop-count N] [--poll-period MS] [--reply-time MS]
 //                 [--register-period MS] [--switch-period MS] [--expire MS]
-//                 [--request-deadline MS]
+//                 [--request-deadline MS] [--first-byte-deadline MS] [--max-entries N]
+//                 [--max-per-address N] [--trust-announced-address] [--changes-per-minute N]
+//                 [--max-held-reply-bytes N] [--max-connections N]
+//                 [--max-connections-per-source N]
 #pragma once
 
 #include <optional>

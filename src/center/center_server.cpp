@@ -1,5 +1,6 @@
 #include "center/center_server.h"
 
+#include <algorithm>
 #include <array>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
@@ -11,6 +12,7 @@
 
 #include "center/center_request.h"
 #include "center/center_schedule.h"
+#include "center/registration_admission.h"
 #include "net/asio_endpoint.h"
 #include "net/packet.h"
 #include "net/wire_format.h"
@@ -48,29 +50,31 @@ constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 // the server while it lives, so that Close() can end it.
 class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
   public:
-    CenterExchange(CenterServer& server, tcp::socket socket, const tcp::endpoint& peer)
+    CenterExchange(CenterServer& server, tcp::socket socket, const tcp::endpoint& peer,
+                   ConnectionsPerSource::Slot slot)
         : m_server(server),
           m_socket(std::move(socket)),
           m_deadline(m_socket.get_executor()),
-          m_peer(peer) {
+          m_peer(peer),
+          m_slot(std::move(slot)) {
         m_server.m_exchanges.insert(this);
     }
-    ~CenterExchange() { m_server.OnExchangeEnded(this); }
+    ~CenterExchange() {
+        if (m_reply) {
+            m_server.OnReplyDone(*m_reply);
+        }
+        m_server.OnExchangeEnded(this);
+    }
 
     void Start() {
-        m_deadline.expires_after(std::chrono::milliseconds(m_server.m_settings.requestDeadline));
-        m_deadline.async_wait([self = shared_from_this()](std::error_code error) {
-            if (!error) {
-                self->m_timedOut = true;
-                self->CloseSocket();
-            }
-        });
-        // One read takes the whole request when it has already arrived, as it usually has.
-        asio::async_read(m_socket, asio::buffer(m_request),
-                         asio::transfer_at_least(kFrameHeaderSize),
-                         [self = shared_from_this()](std::error_code error, size_t read) {
-                             self->OnHeader(error, read);
-                         });
+        // A parlon writes its request as soon as it is connected: a connection that stays
+        // silent gives its slot back after the first-byte deadline, not the whole one.
+        m_started = std::chrono::steady_clock::now();
+        ArmDeadline(std::chrono::milliseconds(m_server.m_settings.firstByteDeadline));
+        m_socket.async_wait(tcp::socket::wait_read,
+                            [self = shared_from_this()](std::error_code error) {
+                                self->OnReadable(error);
+                            });
     }
 
     // The server is closing: end this connection without a word.
@@ -81,6 +85,33 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
     }
 
   private:
+    // Closes the socket at `after` from the start of the connection (which ends every pending
+    // operation with an error), unless the timer is set again or cancelled first.
+    void ArmDeadline(std::chrono::milliseconds after) {
+        m_deadline.expires_at(m_started + after);
+        m_deadline.async_wait([self = shared_from_this()](std::error_code error) {
+            if (!error) {
+                self->m_timedOut = true;
+                self->CloseSocket();
+            }
+        });
+    }
+
+    void OnReadable(std::error_code error) {
+        if (error) {
+            Fail(error, 0);
+            return;
+        }
+        m_firstByteSeen = true;
+        ArmDeadline(std::chrono::milliseconds(m_server.m_settings.requestDeadline));
+        // One read takes the whole request when it has already arrived, as it usually has.
+        asio::async_read(m_socket, asio::buffer(m_request),
+                         asio::transfer_at_least(kFrameHeaderSize),
+                         [self = shared_from_this()](std::error_code readError, size_t read) {
+                             self->OnHeader(readError, read);
+                         });
+    }
+
     void OnHeader(std::error_code error, size_t read) {
         if (error) {
             Fail(error, read);
@@ -108,10 +139,14 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
     // The request is whole, or refused.
     void OnRequest(const CenterRequest& request) {
         if (request.kind == CenterRequest::Kind::Registration) {
-            m_reply = m_server.OnRegistration(request.entry);
+            m_reply = m_server.OnRegistration(request.entry, SourceIp());
+            if (!m_reply) {
+                End();  // refused: closed without a reply
+                return;
+            }
             const std::array<asio::const_buffer, 2> pieces = {
-                asio::buffer(m_reply.head.Data(), m_reply.head.Length()),
-                asio::buffer(m_reply.entries.Data(), m_reply.entries.Length())};
+                asio::buffer(m_reply->head.Data(), m_reply->head.Length()),
+                asio::buffer(m_reply->entries.Data(), m_reply->entries.Length())};
             asio::async_write(m_socket, pieces,
                               [self = shared_from_this()](std::error_code writeError, size_t) {
                                   self->OnReplyWritten(writeError);
@@ -119,7 +154,7 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
             return;
         }
         if (request.kind == CenterRequest::Kind::SignOff) {
-            m_server.OnSignOff(request.address);
+            m_server.OnSignOff(request.address, SourceIp());
             End();
             return;
         }
@@ -141,7 +176,10 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
         if (m_aborted) {
             return;
         }
-        if (m_timedOut) {
+        if (m_timedOut && !m_firstByteSeen) {
+            Refuse("no first byte within " + std::to_string(m_server.m_settings.firstByteDeadline) +
+                   " ms");
+        } else if (m_timedOut) {
             Refuse("no whole frame within " + std::to_string(m_server.m_settings.requestDeadline) +
                    " ms (" + std::to_string(read) + " bytes)");
         } else if (error == asio::error::eof) {
@@ -165,6 +203,7 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
     }
 
     std::string PeerText() const { return EndpointText(ToPeerAddress(m_peer)); }
+    uint32_t SourceIp() const { return ToPeerAddress(m_peer).ip; }
 
     void CloseSocket() {
         std::error_code ignored;
@@ -175,8 +214,11 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
     tcp::socket m_socket;
     asio::steady_timer m_deadline;
     const tcp::endpoint m_peer;
+    const ConnectionsPerSource::Slot m_slot;
+    std::chrono::steady_clock::time_point m_started;
     std::array<uint8_t, kRegistrationFrameSize> m_request{};  // the longest request
-    CenterServer::Reply m_reply;                              // held until written
+    std::optional<CenterServer::Reply> m_reply;               // held until the exchange ends
+    bool m_firstByteSeen = false;
     bool m_timedOut = false;
     bool m_aborted = false;
 };
@@ -188,8 +230,12 @@ CenterServer::CenterServer(asio::io_context& io, const CenterSettings& settings,
       m_registry(Millis(settings.expire), settings.maxEntries),
       m_acceptor(io),
       m_acceptRetry(io),
-      m_expiryTimer(io) {
+      m_expiryTimer(io),
+      m_connectionsPerSource(settings.maxConnectionsPerSource),
+      m_changeRate(static_cast<uint32_t>(settings.admission.maxPerAddress),
+                   settings.changesPerMinute) {
     assert(settings.switchPeriod > 0 && settings.expire > 0);
+    assert(settings.maxHeldReplyBytes >= kReplyEntriesOffset + settings.maxEntries * kParlonEntrySize);
 }
 
 CenterServer::~CenterServer() {
@@ -233,10 +279,27 @@ void CenterServer::Close() {
     }
 }
 
-CenterServer::Reply CenterServer::OnRegistration(const ParlonEntry& entry) {
+std::optional<CenterServer::Reply> CenterServer::OnRegistration(const ParlonEntry& entry,
+                                                                uint32_t sourceIp) {
     SweepExpired();
     const Millis now = Now();
     const std::string who = EndpointText(entry.Address()) + " " + PrintableNickname(entry);
+    const auto refuse = [&](const std::string& reason) {
+        Log("registration of " + who + " from " + PeerAddress{sourceIp, 0}.IpText() +
+            " refused: " + reason);
+        return std::nullopt;
+    };
+    if (std::optional<std::string> reason =
+            AdmitRegistration(entry, sourceIp, m_registry, m_settings.admission)) {
+        return refuse(*reason);
+    }
+    if (std::optional<std::string> reason = CheckReplyMemory(entry)) {
+        return refuse(*reason);
+    }
+    if (m_registry.WouldChange(entry) && !m_changeRate.TryTake(sourceIp, now)) {
+        return refuse("list changes from its source come faster than " +
+                      std::to_string(m_settings.changesPerMinute) + " a minute");
+    }
     switch (m_registry.Register(entry, now)) {
         case CenterRegistry::Outcome::Added:
             Log("registered " + who + " (new; " + CountText(m_registry.Size()) + ")");
@@ -250,9 +313,31 @@ CenterServer::Reply CenterServer::OnRegistration(const ParlonEntry& entry) {
             break;
     }
     ArmExpiryTimer();
-    return {EncodeCenterReplyHead(ScheduleAt(m_settings, now),
-                                  static_cast<uint32_t>(m_registry.Size())),
-            ListedBytes()};
+    Reply reply{EncodeCenterReplyHead(ScheduleAt(m_settings, now),
+                                      static_cast<uint32_t>(m_registry.Size())),
+                ListedBytes()};
+    m_heldReplies.Hold(reply.entries);
+    return reply;
+}
+
+void CenterServer::OnReplyDone(const Reply& reply) {
+    m_heldReplies.Release(reply.entries);
+}
+
+std::optional<std::string> CenterServer::CheckReplyMemory(const ParlonEntry& entry) const {
+    size_t cost = 0;
+    if (m_registry.WouldChange(entry) || m_listedRevision != m_registry.Revision()) {
+        // A new encoding, one entry longer when the entry is new.
+        const size_t entries = m_registry.Size() + (m_registry.IsListed(entry.Address()) ? 0 : 1);
+        cost = std::min(entries, m_settings.maxEntries) * kParlonEntrySize;
+    } else {
+        cost = m_heldReplies.CostOf(m_listedBytes);
+    }
+    if (m_heldReplies.HeldBytes() + cost <= m_settings.maxHeldReplyBytes) {
+        return std::nullopt;
+    }
+    return "replies not yet taken hold " + std::to_string(m_heldReplies.HeldBytes()) +
+           " bytes, and this one would need " + std::to_string(cost) + " more";
 }
 
 const ByteBuffer& CenterServer::ListedBytes() {
@@ -265,7 +350,12 @@ const ByteBuffer& CenterServer::ListedBytes() {
     return m_listedBytes;
 }
 
-void CenterServer::OnSignOff(const PeerAddress& address) {
+void CenterServer::OnSignOff(const PeerAddress& address, uint32_t sourceIp) {
+    if (std::optional<std::string> reason =
+            AdmitSignOff(address, sourceIp, m_settings.admission)) {
+        Log("sign-off of " + EndpointText(address) + " refused: " + *reason);
+        return;
+    }
     if (m_registry.SignOff(address)) {
         Log("signed off " + EndpointText(address) + " (" + CountText(m_registry.Size()) + ")");
     } else {
@@ -312,13 +402,23 @@ void CenterServer::OnAccepted(std::error_code error, tcp::socket socket) {
         });
         return;
     }
-    if (m_exchanges.size() >= m_settings.maxConnections) {
-        Log("refused connection from " + EndpointText(ToPeerAddress(m_acceptedFrom)) +
-            ": too many connections (" + std::to_string(m_exchanges.size()) + " open)");
+    const PeerAddress source = ToPeerAddress(m_acceptedFrom);
+    const bool roomLeft = m_exchanges.size() < m_settings.maxConnections;
+    std::optional<ConnectionsPerSource::Slot> slot;
+    if (roomLeft) {
+        slot = m_connectionsPerSource.TryOpen(source.ip);
+    }
+    if (slot) {
+        std::make_shared<CenterExchange>(*this, std::move(socket), m_acceptedFrom,
+                                         std::move(*slot))
+            ->Start();
+    } else {
+        Log("refused connection from " + EndpointText(source) + ": " +
+            (roomLeft ? "too many connections from its address (" +
+                            std::to_string(m_settings.maxConnectionsPerSource) + " open)"
+                      : "too many connections (" + std::to_string(m_exchanges.size()) + " open)"));
         std::error_code ignored;
         socket.close(ignored);
-    } else {
-        std::make_shared<CenterExchange>(*this, std::move(socket), m_acceptedFrom)->Start();
     }
     AcceptNext();
 }

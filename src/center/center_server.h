@@ -4,8 +4,12 @@
 //
 // Every handler runs on the io_context given at construction, so one thread running that
 // context serves every connection; a slow or silent client holds only its own connection,
-// which its deadline ends. Each event (registration, sign-off, expiry, refused connection)
-// goes to the log sink as one line.
+// which its deadlines end. Each event (registration, sign-off, expiry, refused connection or
+// request) goes to the log sink as one line.
+//
+// Bounds against crowds: connections in all and per source address; a first-byte deadline
+// beside the whole-request deadline; admission of each registration (AdmitRegistration); a
+// rate of list changes per source; and the bytes that replies not yet written keep alive.
 //
 // The io_context must outlive the server. Each open connection refers to the server until its
 // last handler has run, so after Close() the context must run until it is out of work before
@@ -27,7 +31,10 @@
 
 #include "center/center_registry.h"
 #include "center/center_settings.h"
+#include "center/change_rate_limit.h"
+#include "center/held_replies.h"
 #include "common/byte_buffer.h"
+#include "net/connections_per_source.h"
 
 namespace parlon {
 
@@ -60,9 +67,12 @@ class CenterServer {
         ByteBuffer entries;
     };
 
-    // For CenterExchange: one complete request each.
-    Reply OnRegistration(const ParlonEntry& entry);
-    void OnSignOff(const PeerAddress& address);
+    // For CenterExchange: one complete request each, from `sourceIp`. A registration that is
+    // refused gets no reply (nullopt); an admitted one's entries stay counted in
+    // m_heldReplies until the exchange calls OnReplyDone.
+    std::optional<Reply> OnRegistration(const ParlonEntry& entry, uint32_t sourceIp);
+    void OnReplyDone(const Reply& reply);
+    void OnSignOff(const PeerAddress& address, uint32_t sourceIp);
     void OnExchangeEnded(CenterExchange* exchange);
     void Log(const std::string& text);
 
@@ -72,6 +82,8 @@ class CenterServer {
     void SweepExpired();
     void ArmExpiryTimer();
     Millis Now() const;
+    // Why serving `entry` now would take the held reply bytes past their bound, if it would.
+    std::optional<std::string> CheckReplyMemory(const ParlonEntry& entry) const;
     // The registry's entries as reply bytes, copied only when the list has changed.
     const ByteBuffer& ListedBytes();
 
@@ -87,6 +99,9 @@ class CenterServer {
     bool m_closed = false;
     uint16_t m_port = 0;
     std::unordered_set<CenterExchange*> m_exchanges;  // the open connections
+    ConnectionsPerSource m_connectionsPerSource;
+    ChangeRateLimit m_changeRate;
+    HeldReplies m_heldReplies;
     ByteBuffer m_listedBytes;                         // ListedBytes() at m_listedRevision
     std::optional<uint64_t> m_listedRevision;
 };

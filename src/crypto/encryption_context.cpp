@@ -242,7 +242,7 @@ std::optional<ByteBuffer> EncryptionContext::State::WrapMessage(const TextField&
     Bytes encrypted;
     for (uint32_t hop = hops; hop >= 1; --hop) {
         const CryptoPP::RSAES_OAEP_SHA_Encryptor* encryptor =
-            m_publicKeys.Find(parlons[path[hop]].PublicKeyText(), *m_rng);
+            m_publicKeys.Find(parlons[path[hop]].PublicKeyText());
         if (encryptor == nullptr) {
             return std::nullopt;
         }

@@ -41,9 +41,12 @@ static_assert(kReplyCountOffset == 29);
 static_assert(kReplyEntriesOffset == 33);
 
 // Bounds on what a reader accepts. A center reply or peer frame above them is refused.
-inline constexpr size_t kMaxCenterReplySize = size_t{64} << 20;
+// The longest list a parlon takes from a center (a center may be set to list at most this
+// many), and the reply that carries it: 33 + 16384 x 417 = 6,832,161 bytes.
+inline constexpr size_t kMaxReplyEntries = 16384;
+inline constexpr size_t kMaxCenterReplySize = kReplyEntriesOffset + kMaxReplyEntries * kParlonEntrySize;
+static_assert(kMaxCenterReplySize == 6832161);
 inline constexpr size_t kMaxPeerFrameSize = size_t{1} << 20;
-inline constexpr size_t kMaxReplyEntries = (kMaxCenterReplySize - kReplyEntriesOffset) / kParlonEntrySize;
 
 #pragma pack(push, 1)
 // The own entry and the center's address, as a CenterConnection keeps them. In memory only.
