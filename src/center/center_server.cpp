@@ -71,10 +71,9 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
         // silent gives its slot back after the first-byte deadline, not the whole one.
         m_started = std::chrono::steady_clock::now();
         ArmDeadline(std::chrono::milliseconds(m_server.m_settings.firstByteDeadline));
-        m_socket.async_wait(tcp::socket::wait_read,
-                            [self = shared_from_this()](std::error_code error) {
-                                self->OnReadable(error);
-                            });
+        m_socket.async_wait(
+            tcp::socket::wait_read,
+            [self = shared_from_this()](std::error_code error) { self->OnReadable(error); });
     }
 
     // The server is closing: end this connection without a word.
@@ -235,7 +234,8 @@ CenterServer::CenterServer(asio::io_context& io, const CenterSettings& settings,
       m_changeRate(static_cast<uint32_t>(settings.admission.maxPerAddress),
                    settings.changesPerMinute) {
     assert(settings.switchPeriod > 0 && settings.expire > 0);
-    assert(settings.maxHeldReplyBytes >= kReplyEntriesOffset + settings.maxEntries * kParlonEntrySize);
+    assert(settings.maxHeldReplyBytes >=
+           kReplyEntriesOffset + settings.maxEntries * kParlonEntrySize);
 }
 
 CenterServer::~CenterServer() {
@@ -351,8 +351,7 @@ const ByteBuffer& CenterServer::ListedBytes() {
 }
 
 void CenterServer::OnSignOff(const PeerAddress& address, uint32_t sourceIp) {
-    if (std::optional<std::string> reason =
-            AdmitSignOff(address, sourceIp, m_settings.admission)) {
+    if (std::optional<std::string> reason = AdmitSignOff(address, sourceIp, m_settings.admission)) {
         Log("sign-off of " + EndpointText(address) + " refused: " + *reason);
         return;
     }
@@ -409,8 +408,7 @@ void CenterServer::OnAccepted(std::error_code error, tcp::socket socket) {
         slot = m_connectionsPerSource.TryOpen(source.ip);
     }
     if (slot) {
-        std::make_shared<CenterExchange>(*this, std::move(socket), m_acceptedFrom,
-                                         std::move(*slot))
+        std::make_shared<CenterExchange>(*this, std::move(socket), m_acceptedFrom, std::move(*slot))
             ->Start();
     } else {
         Log("refused connection from " + EndpointText(source) + ": " +

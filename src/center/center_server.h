@@ -102,7 +102,7 @@ class CenterServer {
     ConnectionsPerSource m_connectionsPerSource;
     ChangeRateLimit m_changeRate;
     HeldReplies m_heldReplies;
-    ByteBuffer m_listedBytes;                         // ListedBytes() at m_listedRevision
+    ByteBuffer m_listedBytes;  // ListedBytes() at m_listedRevision
     std::optional<uint64_t> m_listedRevision;
 };
 

@@ -29,7 +29,7 @@ struct CenterSettings {
     // 42 MB/s: beyond that its link, not its memory, is what runs out.
     size_t maxEntries = 1000;
     // Who may register what (address, key, entries per address).
-    AdmissionOptions admission;
+    AdmissionOptions admission = {};
     // List changes (a new entry, a new key or nickname) from one source address: up to
     // admission.maxPerAddress at once, refilled at this rate. A parlon changes its entry once
     // per Connect; renewals change nothing and are never limited.

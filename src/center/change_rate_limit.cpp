@@ -17,7 +17,8 @@ ChangeRateLimit::ChangeRateLimit(uint32_t burst, uint32_t perMinute)
 }
 
 double ChangeRateLimit::Refilled(const Bucket& bucket, Millis now) const {
-    const auto elapsed = static_cast<double>(std::max<int64_t>(0, (now - bucket.refilledAt).count()));
+    const auto elapsed =
+        static_cast<double>(std::max<int64_t>(0, (now - bucket.refilledAt).count()));
     return std::min(m_burst, bucket.tokens + elapsed * m_perMilli);
 }
 
@@ -37,7 +38,8 @@ bool ChangeRateLimit::TryTake(uint32_t source, Millis now) {
 }
 
 void ChangeRateLimit::ForgetFullBuckets(Millis now) {
-    std::erase_if(m_buckets, [&](const auto& item) { return Refilled(item.second, now) >= m_burst; });
+    std::erase_if(m_buckets,
+                  [&](const auto& item) { return Refilled(item.second, now) >= m_burst; });
     // Sweep again when the tracked sources have doubled, so sweeping stays linear overall.
     m_forgetAbove = std::max(kFirstSweepAt, 2 * m_buckets.size());
 }

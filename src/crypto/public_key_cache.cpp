@@ -15,7 +15,8 @@ std::unique_ptr<CryptoPP::RSAES_OAEP_SHA_Encryptor> DecodePublicKey(std::string_
                                       keyText.size(), true, new CryptoPP::Base64Decoder);
         auto encryptor = std::make_unique<CryptoPP::RSAES_OAEP_SHA_Encryptor>(source);
         const CryptoPP::RSAFunction& key = encryptor->GetKey();
-        if (key.GetModulus().BitCount() != message_format::kModulusBits || !key.Validate(CryptoPP::NullRNG(), 0)) {
+        if (key.GetModulus().BitCount() != message_format::kModulusBits ||
+            !key.Validate(CryptoPP::NullRNG(), 0)) {
             return nullptr;
         }
         return encryptor;

@@ -23,13 +23,13 @@ namespace parlon {
 std::unique_ptr<CryptoPP::RSAES_OAEP_SHA_Encryptor> DecodePublicKey(std::string_view keyText);
 
 class PublicKeyCache {
-public:
+  public:
     static constexpr size_t kCapacity = 512;
 
     // DecodePublicKey(keyText), decoded once per text. The pointer is valid until the next call.
     const CryptoPP::RSAES_OAEP_SHA_Encryptor* Find(std::string_view keyText);
 
-private:
+  private:
     std::unordered_map<std::string, std::unique_ptr<CryptoPP::RSAES_OAEP_SHA_Encryptor>>
         m_encryptors;
 };

@@ -19,7 +19,9 @@ ConnectionsPerSource::Slot& ConnectionsPerSource::Slot::operator=(Slot&& other) 
     return *this;
 }
 
-ConnectionsPerSource::Slot::~Slot() { Release(); }
+ConnectionsPerSource::Slot::~Slot() {
+    Release();
+}
 
 void ConnectionsPerSource::Slot::Release() noexcept {
     if (m_owner != nullptr) {

@@ -84,23 +84,49 @@ class CenterServerTest : public ::testing::Test {
     }
 
     std::unique_ptr<CenterConnection> Link(uint16_t port, std::string_view nickname,
-                                           std::string_view key = "k") {
-        return std::make_unique<CenterConnection>(test::MakeEntry(port, nickname, key), m_address,
-                                                  TransportDeadlines{1s, 1s, 2s});
+                                           size_t key = 0) {
+        return std::make_unique<CenterConnection>(
+            test::MakeEntry(port, nickname, test::KeyText(key)), m_address,
+            TransportDeadlines{1s, 1s, 2s});
     }
     // Registers through `link`: "nickname:port/key" of each listed entry, or {"failed"}.
     Strings Register(CenterConnection& link) {
         std::vector<ParlonEntry> list;
-        if (!link.Register(list, m_schedule)) {
-            return {"failed"};
-        }
+        return link.Register(list, m_schedule) ? Listed(list) : Strings{"failed"};
+    }
+    // "nickname:ip:port/kN" of each entry, N the index of its test::KeyText.
+    static Strings Listed(const std::vector<ParlonEntry>& list) {
         Strings listed;
         for (const ParlonEntry& entry : list) {
-            listed.push_back(std::string(entry.NicknameText()) + ":" + std::to_string(entry.port) +
-                             "/" + std::string(entry.PublicKeyText()));
+            size_t key = 0;
+            while (key < 4 && entry.PublicKeyText() != test::KeyText(key)) {
+                ++key;
+            }
+            std::string text(entry.NicknameText());
+            text.append(":").append(std::to_string(entry.port));
+            if (entry.ip != kLoopback) {
+                text.append("@").append(entry.Address().IpText());
+            }
+            listed.push_back(text.append("/k").append(std::to_string(key)));
         }
         return listed;
     }
+    // Registers `entry` from `source`: its list as Listed() shows it, or {"refused"}.
+    Strings RegisterFrom(const char* source, const ParlonEntry& entry) {
+        const auto list = test::RegisterFrom(ParseIpv4(source), m_address, entry);
+        return list ? Listed(*list) : Strings{"refused"};
+    }
+    // How many times the log holds `text`.
+    size_t LogCount(const std::string& text) const {
+        const std::string log = Log();
+        size_t count = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+
+    static inline const uint32_t kLoopback = ParseIpv4("127.0.0.1");
 
     testing::TempDir m_dir;
     const std::string m_logFile = (m_dir.Path() / "center.log").string();
@@ -117,25 +143,24 @@ TEST_F(CenterServerTest, ListsInOrderWithKeysReplacesInPlaceSignsOffExpiresAndSt
     // meanwhile everybody else is.
     SocketStream silent(m_address, Clock::now() + 2s);
     silent.WriteAll(std::vector<uint8_t>{0xAA, 0x01}, Clock::now() + 2s);
-    std::unique_ptr<CenterConnection> alice = Link(7001, "alice", "key of alice");
-    std::unique_ptr<CenterConnection> bob = Link(7002, "bob", "key of bob");
-    EXPECT_EQ(Register(*alice), (Strings{"alice:7001/key of alice"}));
-    EXPECT_EQ(Register(*bob), (Strings{"alice:7001/key of alice", "bob:7002/key of bob"}));
+    std::unique_ptr<CenterConnection> alice = Link(7001, "alice", 0);
+    std::unique_ptr<CenterConnection> bob = Link(7002, "bob", 1);
+    EXPECT_EQ(Register(*alice), (Strings{"alice:7001/k0"}));
+    EXPECT_EQ(Register(*bob), (Strings{"alice:7001/k0", "bob:7002/k1"}));
     EXPECT_EQ((std::vector<uint32_t>{m_schedule.hopCount, m_schedule.pollPeriod,
                                      m_schedule.replyTime, m_schedule.registerPeriod}),
               (std::vector<uint32_t>{4, 250, 0, 500}));
     EXPECT_LT(m_schedule.switchTime - m_schedule.centerTime - 1, 1000u);  // in (0, 1000]
 
-    std::unique_ptr<CenterConnection> aliceAgain = Link(7001, "alice2", "new key");
-    EXPECT_EQ(Register(*aliceAgain), (Strings{"alice2:7001/new key", "bob:7002/key of bob"}));
+    std::unique_ptr<CenterConnection> aliceAgain = Link(7001, "alice2", 2);
+    EXPECT_EQ(Register(*aliceAgain), (Strings{"alice2:7001/k2", "bob:7002/k1"}));
     aliceAgain.reset();  // signs off; bob, renamed, is then found in the first place
-    std::unique_ptr<CenterConnection> bobAgain = Link(7002, "bob2", "new key of bob");
-    EXPECT_TRUE(test::Eventually(
-        [&] { return Register(*bobAgain) == Strings{"bob2:7002/new key of bob"}; }));
+    std::unique_ptr<CenterConnection> bobAgain = Link(7002, "bob2", 3);
+    EXPECT_TRUE(test::Eventually([&] { return Register(*bobAgain) == Strings{"bob2:7002/k3"}; }));
     EXPECT_TRUE(Logs("registered 127.0.0.1:7001 \"alice2\" (renewed; 2 registered)"));
     // Bob falls silent; the center drops him by itself.
     EXPECT_TRUE(Logs("expired 127.0.0.1:7002"));
-    EXPECT_EQ(Register(*Link(7003, "carol")), (Strings{"carol:7003/k"}));
+    EXPECT_EQ(Register(*Link(7003, "carol")), (Strings{"carol:7003/k0"}));
     EXPECT_EQ(silent.ReadToEnd(1 << 20, Clock::now() + 5s).Length(), 0u);  // not a word
     EXPECT_TRUE(Logs("no whole frame within 3000 ms (2 bytes)"));
 
@@ -144,6 +169,94 @@ TEST_F(CenterServerTest, ListsInOrderWithKeysReplacesInPlaceSignsOffExpiresAndSt
     SocketStream lateSilent(m_address, Clock::now() + 2s);
     EXPECT_EQ(StopWith(SIGINT, 1500ms), 0);
     EXPECT_TRUE(Logs("parlon-center: stopping on signal 2"));
+}
+
+// An entry at `ip` (dotted) with its own port, nickname and key text.
+ParlonEntry EntryAt(const char* ip, uint16_t port, std::string_view nickname,
+                    std::string_view key = test::KeyText(0)) {
+    ParlonEntry entry = test::MakeEntry(port, nickname, key);
+    entry.ip = ParseIpv4(ip);
+    return entry;
+}
+
+TEST_F(CenterServerTest, RefusesUnusableAndForeignEntriesAndForeignSignOffsLeavingTheListAlone) {
+    Start({"--max-per-address", "2"});
+    EXPECT_EQ(RegisterFrom("127.0.0.1", EntryAt("127.0.0.1", 7001, "alice")),
+              (Strings{"alice:7001/k0"}));
+    const std::string cutShort = test::KeyText(1).substr(0, 200);
+    const struct {
+        const char* source;
+        ParlonEntry entry;
+        const char* reason;
+    } refusals[] = {
+        {"127.0.0.1", EntryAt("127.0.0.1", 7002, "nokey", "no key at all"),
+         "its key text is not a 2048-bit RSA public key"},
+        {"127.0.0.1", EntryAt("127.0.0.1", 7002, "empty", ""),
+         "its key text is not a 2048-bit RSA public key"},
+        {"127.0.0.1", EntryAt("127.0.0.1", 7002, "cut", cutShort),
+         "its key text is not a 2048-bit RSA public key"},
+        {"127.0.0.1", EntryAt("127.0.0.1", 7002, "short", test::KeyText(0, 1024)),
+         "its key text is not a 2048-bit RSA public key"},
+        {"127.0.0.1", EntryAt("127.0.0.1", 7002, "long", test::KeyText(0, 3072)),
+         "its key text is not a 2048-bit RSA public key"},
+        {"127.0.0.1", EntryAt("127.0.0.1", 0, "port0"), "port 0 reaches nobody"},
+        {"127.0.0.1", EntryAt("0.0.0.0", 7002, "nowhere"), "address 0.0.0.0 reaches nobody"},
+        {"127.0.0.2", EntryAt("127.0.0.1", 7001, "hijack", test::KeyText(1)),
+         "it names 127.0.0.1 but comes from 127.0.0.2"},
+        {"127.0.0.2", EntryAt("127.0.0.3", 7002, "victim"),
+         "it names 127.0.0.3 but comes from 127.0.0.2"},
+    };
+    for (const auto& refused : refusals) {
+        const std::string nickname(refused.entry.NicknameText());
+        EXPECT_EQ(RegisterFrom(refused.source, refused.entry), Strings{"refused"}) << nickname;
+        EXPECT_TRUE(
+            Logs("\"" + nickname + "\" from " + refused.source + " refused: " + refused.reason))
+            << Log();
+    }
+    EXPECT_EQ(LogCount("not a 2048-bit RSA"), 5u) << Log();
+    EXPECT_EQ(RegisterFrom("127.0.0.1", EntryAt("127.0.0.1", 7001, "alice")),
+              (Strings{"alice:7001/k0"}));  // nothing else was listed
+
+    // A sign-off counts only from the address it names.
+    test::SignOffFrom(ParseIpv4("127.0.0.2"), m_address, EntryAt("127.0.0.1", 7001, "").Address());
+    EXPECT_TRUE(
+        Logs("sign-off of 127.0.0.1:7001 refused: it names 127.0.0.1 but comes from "
+             "127.0.0.2"));
+
+    // Two entries on one address; a third is refused, the two renew (a new key too).
+    EXPECT_EQ(RegisterFrom("127.0.0.2", EntryAt("127.0.0.2", 1, "b1")),
+              (Strings{"alice:7001/k0", "b1:1@127.0.0.2/k0"}));
+    EXPECT_EQ(RegisterFrom("127.0.0.2", EntryAt("127.0.0.2", 2, "b2")),
+              (Strings{"alice:7001/k0", "b1:1@127.0.0.2/k0", "b2:2@127.0.0.2/k0"}));
+    EXPECT_EQ(RegisterFrom("127.0.0.2", EntryAt("127.0.0.2", 3, "b3")), Strings{"refused"});
+    EXPECT_TRUE(Logs("\"b3\" from 127.0.0.2 refused: its address already holds 2 entries"));
+    // A renewal with a new key is a change: the two new entries took the burst of changes of
+    // that source (as many as its entries), the next one comes with the rate (one a second).
+    const ParlonEntry b1new = EntryAt("127.0.0.2", 1, "b1new", test::KeyText(1));
+    const Strings withB1new{"alice:7001/k0", "b1new:1@127.0.0.2/k1", "b2:2@127.0.0.2/k0"};
+    EXPECT_EQ(RegisterFrom("127.0.0.2", b1new), Strings{"refused"});
+    EXPECT_TRUE(Logs("\"b1new\" from 127.0.0.2 refused: list changes from its source come faster "
+                     "than 60 a minute"));
+    EXPECT_TRUE(test::Eventually([&] { return RegisterFrom("127.0.0.2", b1new) == withB1new; }));
+    // Renewals that change nothing are not limited.
+    EXPECT_EQ(RegisterFrom("127.0.0.2", b1new), withB1new);
+    // Its own sign-off counts and makes room.
+    test::SignOffFrom(ParseIpv4("127.0.0.2"), m_address, EntryAt("127.0.0.2", 2, "").Address());
+    EXPECT_TRUE(test::Eventually([&] {
+        return RegisterFrom("127.0.0.2", EntryAt("127.0.0.2", 3, "b3")) ==
+               Strings{"alice:7001/k0", "b1new:1@127.0.0.2/k1", "b3:3@127.0.0.2/k0"};
+    }));
+}
+
+TEST_F(CenterServerTest, TrustsTheAnnouncedAddressWhenToldTo) {
+    Start({"--trust-announced-address"});
+    EXPECT_EQ(RegisterFrom("127.0.0.2", EntryAt("127.0.0.3", 7002, "proxied")),
+              (Strings{"proxied:7002@127.0.0.3/k0"}));
+    test::SignOffFrom(ParseIpv4("127.0.0.2"), m_address, EntryAt("127.0.0.3", 7002, "").Address());
+    EXPECT_TRUE(Logs("signed off 127.0.0.3:7002 (0 registered)"));
+    // The key and the address must still be usable.
+    EXPECT_EQ(RegisterFrom("127.0.0.2", EntryAt("127.0.0.3", 7002, "nokey", "k")),
+              Strings{"refused"});
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 // stays on 127.0.0.1.
 #pragma once
 
+#include <asio/ip/tcp.hpp>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "common/byte_buffer.h"
@@ -24,6 +27,21 @@ PeerAddress UnusedPort();
 
 // A parlon's entry on 127.0.0.1 with its own port, nickname and key text.
 ParlonEntry MakeEntry(uint16_t port, std::string_view nickname, std::string_view key);
+
+// The public key text of a real RSA key with a modulus of `bits` bits, made once per
+// (bits, index) in this process: index tells several keys of one size apart.
+const std::string& KeyText(size_t index, unsigned bits = 2048);
+
+// A connection to `destination` from `source` (another loopback address, port 0 for any), so
+// that a server sees another host.
+asio::ip::tcp::socket ConnectFrom(uint32_t source, const PeerAddress& destination);
+
+// Registers `entry` at `center` over a connection from `source`: the listed entries, or
+// nullopt when the center closed the connection without a reply.
+std::optional<std::vector<ParlonEntry>> RegisterFrom(uint32_t source, const PeerAddress& center,
+                                                     const ParlonEntry& entry);
+// Sends a sign-off of `address` to `center` from `source` and waits until the center closed.
+void SignOffFrom(uint32_t source, const PeerAddress& center, const PeerAddress& address);
 
 // Polls `condition` until it holds or `timeout` passes; returns its last value.
 bool Eventually(const std::function<bool()>& condition,
