@@ -6,10 +6,15 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <poll.h>
+
+#include <asio/write.hpp>
 #include <fstream>
 
 #include "center/center_schedule.h"
+#include "net/asio_endpoint.h"
 #include "net/center_connection.h"
+#include "net/packet.h"
 #include "net/socket_stream.h"
 #include "net_test_support.h"
 #include "support/temp_dir.h"
@@ -235,8 +240,9 @@ TEST_F(CenterServerTest, RefusesUnusableAndForeignEntriesAndForeignSignOffsLeavi
     const ParlonEntry b1new = EntryAt("127.0.0.2", 1, "b1new", test::KeyText(1));
     const Strings withB1new{"alice:7001/k0", "b1new:1@127.0.0.2/k1", "b2:2@127.0.0.2/k0"};
     EXPECT_EQ(RegisterFrom("127.0.0.2", b1new), Strings{"refused"});
-    EXPECT_TRUE(Logs("\"b1new\" from 127.0.0.2 refused: list changes from its source come faster "
-                     "than 60 a minute"));
+    EXPECT_TRUE(
+        Logs("\"b1new\" from 127.0.0.2 refused: list changes from its source come faster "
+             "than 60 a minute"));
     EXPECT_TRUE(test::Eventually([&] { return RegisterFrom("127.0.0.2", b1new) == withB1new; }));
     // Renewals that change nothing are not limited.
     EXPECT_EQ(RegisterFrom("127.0.0.2", b1new), withB1new);
@@ -245,6 +251,97 @@ TEST_F(CenterServerTest, RefusesUnusableAndForeignEntriesAndForeignSignOffsLeavi
     EXPECT_TRUE(test::Eventually([&] {
         return RegisterFrom("127.0.0.2", EntryAt("127.0.0.2", 3, "b3")) ==
                Strings{"alice:7001/k0", "b1new:1@127.0.0.2/k1", "b3:3@127.0.0.2/k0"};
+    }));
+}
+
+// Connections from `source` that each send `bytes` bytes of a registration frame, asking the
+// kernel for a small receive buffer so that a reply they never read stays in the center.
+std::vector<asio::ip::tcp::socket> Crowd(const char* source, const PeerAddress& center,
+                                         size_t count,
+                                         const std::function<ParlonEntry(size_t)>& entry,
+                                         size_t bytes = kRegistrationFrameSize) {
+    static asio::io_context io;  // for blocking calls only: never run
+    std::vector<asio::ip::tcp::socket> crowd;
+    for (size_t index = 0; index < count; ++index) {
+        asio::ip::tcp::socket& socket = crowd.emplace_back(io, asio::ip::tcp::v4());
+        socket.set_option(asio::socket_base::receive_buffer_size(4096));
+        socket.bind(ToEndpoint(PeerAddress{ParseIpv4(source), 0}));
+        socket.connect(ToEndpoint(center));
+        const ByteBuffer frame =
+            Packet(Registration, RegistrationRecord{entry(index), {}}).Encode();
+        asio::write(socket, asio::buffer(frame.Data(), bytes));
+    }
+    return crowd;
+}
+
+// Whether the center closed `socket` within `waitMs` (what it sent is dropped).
+bool ClosedByCenter(asio::ip::tcp::socket& socket, int waitMs) {
+    pollfd waiting{socket.native_handle(), POLLIN, 0};
+    std::array<char, 4096> bytes{};
+    std::error_code error;
+    while (!error && ::poll(&waiting, 1, waitMs) == 1) {
+        socket.read_some(asio::buffer(bytes), error);
+    }
+    return static_cast<bool>(error);
+}
+
+size_t ClosedCount(std::vector<asio::ip::tcp::socket>& crowd) {
+    return static_cast<size_t>(std::count_if(
+        crowd.begin(), crowd.end(), [](auto& socket) { return ClosedByCenter(socket, 0); }));
+}
+
+TEST_F(CenterServerTest, OneSourceHoldsAtMostItsBoundOfConnectionsAndSilentOnesLeaveEarly) {
+    Start({"--max-connections-per-source", "8", "--first-byte-deadline", "300"});
+    const auto anyEntry = [](size_t) { return EntryAt("127.0.0.2", 1, "slow"); };
+    // One byte each: past the first-byte deadline, held up to the whole request deadline.
+    std::vector<asio::ip::tcp::socket> held = Crowd("127.0.0.2", m_address, 10, anyEntry, 1);
+    EXPECT_TRUE(test::Eventually([&] { return ClosedCount(held) == 2; }, 2s));
+    EXPECT_EQ(LogCount("refused connection from 127.0.0.2"), 2u);
+    EXPECT_TRUE(Logs("too many connections from its address (8 open)"));
+    // Another source still gets through, and a silent one is closed at the first-byte deadline.
+    std::vector<asio::ip::tcp::socket> silent = Crowd("127.0.0.3", m_address, 1, anyEntry, 0);
+    EXPECT_EQ(Register(*Link(7001, "alice")), (Strings{"alice:7001/k0"}));
+    EXPECT_TRUE(test::Eventually([&] { return ClosedCount(silent) == 1; }, 2s));
+    EXPECT_TRUE(Logs("refused connection from 127.0.0.3"));
+    EXPECT_TRUE(Logs("no first byte within 300 ms"));
+    EXPECT_EQ(ClosedCount(held), 2u);
+}
+
+// The resident memory of process `pid` in bytes, from /proc.
+size_t ResidentBytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stoul(line.substr(6)) * 1024;
+        }
+    }
+    return 0;
+}
+
+TEST_F(CenterServerTest, SlowReadersOfALargeListHoldNoMoreThanTheBound) {
+    constexpr size_t kListed = 2000, kSlow = 60, kBound = 4'000'000;
+    const std::string bound = std::to_string(kBound);
+    Start({"--trust-announced-address", "--max-per-address", "100000", "--changes-per-minute",
+           "1000000", "--max-entries", "3000", "--max-held-reply-bytes", bound.c_str()});
+    for (uint16_t port = 1; port <= kListed; ++port) {
+        ASSERT_TRUE(test::RegisterFrom(kLoopback, m_address, EntryAt("127.0.0.1", port, "p")));
+    }
+    const size_t before = ResidentBytes(m_pid);
+    // Each adds an entry, so each reply would be a list of its own (834 kB) that nobody reads.
+    std::vector<asio::ip::tcp::socket> slow = Crowd("127.0.0.2", m_address, kSlow, [](size_t i) {
+        return EntryAt("127.0.0.2", static_cast<uint16_t>(i + 1), "slow");
+    });
+    ASSERT_TRUE(test::Eventually([&] {
+        return LogCount("(new; ") + LogCount("replies not yet taken hold") == kListed + kSlow;
+    }));
+    const size_t during = ResidentBytes(m_pid);
+    EXPECT_GT(LogCount("replies not yet taken hold"), kSlow / 2) << Log();
+    EXPECT_LT(during, before + kBound + (2 << 20))
+        << "from " << before << " to " << during << " bytes";
+    slow.clear();
+    EXPECT_TRUE(test::Eventually([&] {
+        return test::RegisterFrom(kLoopback, m_address, EntryAt("127.0.0.1", 9999, "late"))
+            .has_value();
     }));
 }
 
