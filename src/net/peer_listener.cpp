@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "net/asio_endpoint.h"
+#include "net/connections_per_source.h"
 #include "net/packet.h"
 #include "net/read_to_end.h"
 #include "net/wire_format.h"
@@ -28,33 +30,50 @@ using asio::ip::tcp;
 // listener's thread only.
 class PeerReception : public std::enable_shared_from_this<PeerReception> {
   public:
-    // `openCount` counts the receptions alive, this one included while it lives.
-    PeerReception(tcp::socket socket, GuardedQueue& queue, size_t& openCount)
+    // `openCount` counts the receptions alive, this one included while it lives; `slot` is its
+    // place among the connections of its source.
+    PeerReception(tcp::socket socket, GuardedQueue& queue, size_t& openCount,
+                  ConnectionsPerSource::Slot slot)
         : m_socket(std::move(socket)),
           m_deadline(m_socket.get_executor()),
           m_queue(queue),
-          m_openCount(openCount) {
+          m_openCount(openCount),
+          m_slot(std::move(slot)) {
         ++m_openCount;
     }
     ~PeerReception() { --m_openCount; }
     PeerReception(const PeerReception&) = delete;
     PeerReception& operator=(const PeerReception&) = delete;
 
-    void Start(std::chrono::milliseconds deadline) {
-        m_deadline.expires_after(deadline);
+    void Start(const PeerListenerOptions& options) {
+        const auto started = std::chrono::steady_clock::now();
+        ArmDeadline(started + options.firstByteDeadline);
+        m_socket.async_wait(
+            tcp::socket::wait_read, [self = shared_from_this(), started,
+                                     whole = options.connectionDeadline](std::error_code error) {
+                if (error) {
+                    self->OnRead(error);  // silent past the first-byte deadline
+                    return;
+                }
+                self->ArmDeadline(started + whole);
+                AsyncReadToEnd(self->m_socket, self->m_frame, kMaxPeerFrameSize,
+                               [self](std::error_code readError) { self->OnRead(readError); });
+            });
+    }
+
+  private:
+    // Too slow: closing the socket ends the pending wait or read with an error, and the frame
+    // is dropped. Setting the timer again cancels the earlier wait.
+    void ArmDeadline(std::chrono::steady_clock::time_point at) {
+        m_deadline.expires_at(at);
         m_deadline.async_wait([self = shared_from_this()](std::error_code error) {
             if (!error) {
-                // Too slow: closing the socket ends the read with an error, and the frame is
-                // dropped.
                 std::error_code ignored;
                 self->m_socket.close(ignored);
             }
         });
-        AsyncReadToEnd(m_socket, m_frame, kMaxPeerFrameSize,
-                       [self = shared_from_this()](std::error_code error) { self->OnRead(error); });
     }
 
-  private:
     void OnRead(std::error_code error) {
         m_deadline.cancel();
         std::error_code ignored;
@@ -72,6 +91,7 @@ class PeerReception : public std::enable_shared_from_this<PeerReception> {
     asio::steady_timer m_deadline;
     GuardedQueue& m_queue;
     size_t& m_openCount;
+    const ConnectionsPerSource::Slot m_slot;
     std::vector<uint8_t> m_frame;
 };
 
@@ -97,14 +117,30 @@ class AsioPeerListener final : public PeerListener {
           m_options(options),
           m_io(std::make_unique<asio::io_context>(1)),
           m_acceptor(std::make_unique<tcp::acceptor>(*m_io)),
-          m_acceptRetry(std::make_unique<asio::steady_timer>(*m_io)) {}
+          m_acceptRetry(std::make_unique<asio::steady_timer>(*m_io)),
+          m_connectionsPerSource(options.maxConnectionsPerSource) {}
 
     ~AsioPeerListener() override { Stop(); }
 
-    // Opens the listening socket on every local address.
-    std::error_code Listen(uint16_t port) {
-        const tcp::endpoint endpoint(asio::ip::address_v4::any(), port);
+    // Opens the listening socket on `own`'s address when it is one of this machine's, so
+    // that the port stays closed on the other interfaces; else (an address that a router
+    // forwards to this machine, or none) on every local address, where that traffic arrives.
+    std::error_code Listen(const PeerAddress& own) {
+        // Asio's system errors are of its own category, which std::errc does not match.
+        const std::error_code notLocal(EADDRNOTAVAIL, asio::error::get_system_category());
+        std::error_code error = own.ip != 0 ? Listen(ToEndpoint(own)) : notLocal;
+        if (error == notLocal) {
+            error = Listen(tcp::endpoint(asio::ip::address_v4::any(), own.port));
+        }
+        return error;
+    }
+
+  private:
+    std::error_code Listen(const tcp::endpoint& endpoint) {
         std::error_code error;
+        if (m_acceptor->is_open()) {
+            m_acceptor->close(error);
+        }
         m_acceptor->open(endpoint.protocol(), error);
         // Lets a restarted parlon take its port back while old connections linger in
         // TIME_WAIT. On Linux this does not allow binding a port that another socket listens
@@ -124,6 +160,7 @@ class AsioPeerListener final : public PeerListener {
         return error;
     }
 
+  public:
     void Run() {
         AcceptNext();
         m_thread = std::thread([this] { m_io->run(); });
@@ -154,7 +191,7 @@ class AsioPeerListener final : public PeerListener {
 
   private:
     void AcceptNext() {
-        m_acceptor->async_accept([this](std::error_code error, tcp::socket socket) {
+        m_acceptor->async_accept(m_acceptedFrom, [this](std::error_code error, tcp::socket socket) {
             OnAccepted(error, std::move(socket));
         });
     }
@@ -187,12 +224,17 @@ class AsioPeerListener final : public PeerListener {
             m_acceptor->close(ignored);
             return;
         }
-        if (m_openConnections >= m_options.maxConnections) {
-            std::error_code ignored;
-            socket.close(ignored);  // over the bound: the sender sees its connection end at once
+        std::optional<ConnectionsPerSource::Slot> slot;
+        if (m_openConnections < m_options.maxConnections) {
+            slot = m_connectionsPerSource.TryOpen(ToPeerAddress(m_acceptedFrom).ip);
+        }
+        if (slot) {
+            std::make_shared<PeerReception>(std::move(socket), m_queue, m_openConnections,
+                                            std::move(*slot))
+                ->Start(m_options);
         } else {
-            std::make_shared<PeerReception>(std::move(socket), m_queue, m_openConnections)
-                ->Start(m_options.connectionDeadline);
+            std::error_code ignored;
+            socket.close(ignored);  // over a bound: the sender sees its connection end at once
         }
         AcceptNext();
     }
@@ -203,6 +245,8 @@ class AsioPeerListener final : public PeerListener {
     std::unique_ptr<tcp::acceptor> m_acceptor;          // destroyed before m_io
     std::unique_ptr<asio::steady_timer> m_acceptRetry;  // destroyed before m_io
     size_t m_openConnections = 0;  // PeerReceptions alive; the listener's thread only
+    ConnectionsPerSource m_connectionsPerSource;  // the listener's thread only
+    tcp::endpoint m_acceptedFrom;                 // filled by the pending accept
     std::thread m_thread;
     uint16_t m_port = 0;
     std::atomic<bool> m_failed{false};
@@ -212,11 +256,12 @@ class AsioPeerListener final : public PeerListener {
 
 }  // namespace
 
-std::unique_ptr<PeerListener> PeerListener::Start(uint16_t port, GuardedQueue& queue,
+std::unique_ptr<PeerListener> PeerListener::Start(const PeerAddress& own, GuardedQueue& queue,
                                                   std::string& error, Options options) {
+    const uint16_t port = own.port;
     try {
         auto listener = std::make_unique<AsioPeerListener>(queue, options);
-        if (const std::error_code failure = listener->Listen(port)) {
+        if (const std::error_code failure = listener->Listen(own)) {
             error = "cannot listen on port " + std::to_string(port) + ": " + failure.message();
             return nullptr;
         }

@@ -37,7 +37,8 @@ ParlonSession::ParlonSession(SessionHost& host, std::unique_ptr<ActivityLog> log
       m_strNickname(settings.nickname),
       m_ownIp(settings.ownIp),
       m_centerAddress(settings.center),
-      m_log(std::move(log)) {}
+      m_log(std::move(log)),
+      m_privateLog(settings.privateLog) {}
 
 ParlonSession::~ParlonSession() = default;
 
@@ -59,8 +60,12 @@ void ParlonSession::ConnectSequence() {
     // Logged with the nickname of the last field exchange: a nickname typed just now shows
     // only in the lines after this one.
     Log(": Initialize encryption and connecting to server...");
-    UpdateOwnEntry();
+    if (!UpdateOwnEntry()) {
+        m_host.EnableConnect(true);  // the host told the user which field it refused
+        return;
+    }
     InitEncryption();
+    m_listenerFailureShown = false;  // a Connect shows a listener's failure afresh
     if (!StartListenerOnOwnPort()) {
         m_host.EnableConnect(true);
         return;
@@ -73,9 +78,11 @@ void ParlonSession::ConnectSequence() {
     }
 }
 
-void ParlonSession::UpdateOwnEntry() {
+bool ParlonSession::UpdateOwnEntry() {
     UserFields fields{m_strNickname, m_ownIp, m_nPort};
-    m_host.ReadFields(fields);  // a refused field keeps its value; Connect goes on
+    // A refused field keeps its value, but Connect stops there: going on would announce the
+    // old value, or port 0, on which nobody can reach this parlon.
+    const bool accepted = m_host.ReadFields(fields) && fields.port != 0;
     m_strNickname = std::move(fields.nickname);
     m_ownIp = fields.ip;
     m_nPort = fields.port;
@@ -83,6 +90,7 @@ void ParlonSession::UpdateOwnEntry() {
     m_ownEntry.ip = m_ownIp;
     m_ownEntry.port = m_nPort;
     m_ownEntry.SetNickname(Utf8Prefix(m_strNickname, kNicknameFieldSize));
+    return accepted;
 }
 
 void ParlonSession::InitEncryption() {
@@ -94,18 +102,22 @@ void ParlonSession::InitEncryption() {
 
 bool ParlonSession::StartListenerOnOwnPort() {
     // The listener follows the own port: a parlon never announces a port it does not listen on.
+    // A listener that failed is started afresh.
     if (m_pListener != nullptr && m_pListener->Port() == m_nPort && !m_pListener->Failed()) {
         return true;
     }
     m_pListener.reset();
     std::string error;
-    m_pListener = m_services.startListener(m_nPort, m_incoming, error);
-    m_listenerFailureShown = false;
+    m_pListener = m_services.startListener(m_ownEntry.Address(), m_incoming, error);
     if (m_pListener == nullptr) {
         ShowStatus(kStatusListenFailed);
-        ReportError("cannot listen on port " + std::to_string(m_nPort) + ": " + error);
+        if (!m_listenerFailureShown) {
+            m_listenerFailureShown = true;
+            ReportError(error);  // it names the port
+        }
         return false;
     }
+    m_listenerFailureShown = false;
     return true;
 }
 
@@ -159,7 +171,9 @@ void ParlonSession::SwitchLists() {
     RefreshListView();
 }
 
-void ParlonSession::RefreshListView() { m_host.RebuildListView(m_nextParlons); }
+void ParlonSession::RefreshListView() {
+    m_host.RebuildListView(m_nextParlons);
+}
 
 void ParlonSession::OnTimer(uint32_t id) {
     Guarded("Timer", [this, id] {
@@ -169,7 +183,12 @@ void ParlonSession::OnTimer(uint32_t id) {
                 SwitchLists();
                 break;
             case kRegisterTimer:
-                RegisterOnCenter();
+                // Only a parlon that listens is announced: a failed listener is restarted
+                // first, and while it cannot be, the entry is not renewed (the center drops it
+                // when it expires) and the status keeps saying why.
+                if (StartListenerOnOwnPort()) {
+                    RegisterOnCenter();
+                }
                 break;
             case kPollTimer:
                 CheckListener();
@@ -210,7 +229,8 @@ void ParlonSession::HandleIncoming(const ByteBuffer& received) {
     }
     if (nextHop.ip != 0) {
         const std::string ip = nextHop.IpText();
-        Log(": Forwarding a message that wasn't for us to ip " + ip + ".");
+        Log(m_privateLog ? ": Forwarding a message that wasn't for us."
+                         : ": Forwarding a message that wasn't for us to ip " + ip + ".");
         m_host.Notify({SessionEvent::Kind::Forwarding, {}, ip});
         if (m_pCenter != nullptr) {
             m_pCenter->Send(nextHop, *inner);
@@ -257,14 +277,16 @@ void ParlonSession::SendNewMessage(uint32_t target, const ByteBuffer& text) {
     }
     const std::string recipient(m_activeParlons[target].NicknameText());
     const std::string body(text.TextUpToNul());
-    Log(": - Sending \"" + body + "\" to " + recipient + ".");
+    Log(m_privateLog ? ": - Sending a message."
+                     : ": - Sending \"" + body + "\" to " + recipient + ".");
     m_host.Notify({SessionEvent::Kind::Sending, body, recipient});
 
     PeerAddress firstHop;
     const std::optional<ByteBuffer> packet =
         m_pEncryption->WrapMessage(MakeTextField(text.Bytes()), target, firstHop);
     if (!packet) {
-        ReportError("message to " + recipient + " dropped: no route (this parlon is not in the list in use)");
+        ReportError("message to " + recipient +
+                    " dropped: no route (this parlon is not in the list in use)");
         return;
     }
     m_pCenter->Send(firstHop, *packet);  // an unreachable hop loses the message silently
@@ -272,8 +294,9 @@ void ParlonSession::SendNewMessage(uint32_t target, const ByteBuffer& text) {
 
 void ParlonSession::SendReply(uint32_t messageId, const ByteBuffer& text) {
     const std::string body(text.TextUpToNul());
-    Log(": - Replying \"" + body + "\" with Message ID " +
-        std::to_string(static_cast<int32_t>(messageId)) + ".");
+    Log(m_privateLog ? ": - Replying to a message."
+                     : ": - Replying \"" + body + "\" with Message ID " +
+                           std::to_string(static_cast<int32_t>(messageId)) + ".");
     m_host.Notify({SessionEvent::Kind::Replying, body, {}, messageId});
 
     PeerAddress previousHop;

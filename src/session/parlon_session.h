@@ -38,7 +38,7 @@ enum MessageKind : uint32_t {
 };
 
 class ParlonSession {
-public:
+  public:
     // Timer periods are kept in this range: a period of 0 from a center never makes a busy loop.
     static constexpr uint32_t kMinTimerPeriodMs = 10;
     static constexpr uint32_t kMaxTimerPeriodMs = 0x7FFFFFFF;
@@ -74,10 +74,11 @@ public:
     bool IsEncryptionLive() const noexcept { return m_pEncryption != nullptr; }
     size_t OutgoingCount() const noexcept { return m_outgoingTags.size(); }
 
-private:
+  private:
     // The steps of Connect and of the timers.
     void ConnectSequence();
-    void UpdateOwnEntry();
+    // False when the host refused a field or the port is 0: Connect stops.
+    [[nodiscard]] bool UpdateOwnEntry();
     void InitEncryption();
     [[nodiscard]] bool StartListenerOnOwnPort();
     bool RegisterOnCenter();
@@ -122,6 +123,7 @@ private:
     std::deque<uint32_t> m_outgoingPeers;
     std::deque<uint32_t> m_outgoingTags;
     std::unique_ptr<ActivityLog> m_log;
+    const bool m_privateLog;  // log lines without texts, nicknames and addresses
 };
 
 }  // namespace parlon

@@ -12,10 +12,11 @@ SessionServices SessionServices::Real() {
     services.makeCenterLink = [](const ParlonEntry& ownEntry, const PeerAddress& center) {
         return std::unique_ptr<CenterLink>(std::make_unique<CenterConnection>(ownEntry, center));
     };
-    services.startListener = [](uint16_t port, GuardedQueue& queue, std::string& error) {
-        return PeerListener::Start(port, queue, error);
+    services.startListener = [](const PeerAddress& own, GuardedQueue& queue, std::string& error) {
+        return PeerListener::Start(own, queue, error);
     };
-    services.makeEncryption = [](const PeerAddress& ownAddress, const std::vector<ParlonEntry>* parlons) {
+    services.makeEncryption = [](const PeerAddress& ownAddress,
+                                 const std::vector<ParlonEntry>* parlons) {
         return std::make_unique<EncryptionContext>(ownAddress, parlons);
     };
     services.incoming = &g_incoming;

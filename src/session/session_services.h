@@ -18,10 +18,13 @@ class PeerListener;
 
 struct SessionServices {
     // A transport registered with `ownEntry` at `center`.
-    std::function<std::unique_ptr<CenterLink>(const ParlonEntry& ownEntry, const PeerAddress& center)>
+    std::function<std::unique_ptr<CenterLink>(const ParlonEntry& ownEntry,
+                                              const PeerAddress& center)>
         makeCenterLink;
-    // A listener on `port` pushing onto the session's incoming queue; null and `error` set on failure.
-    std::function<std::unique_ptr<PeerListener>(uint16_t port, GuardedQueue& queue, std::string& error)>
+    // A listener on `own`'s port (and address, when it is this machine's) pushing onto the
+    // session's incoming queue; null and `error` set on failure.
+    std::function<std::unique_ptr<PeerListener>(const PeerAddress& own, GuardedQueue& queue,
+                                                std::string& error)>
         startListener;
     // A fresh key pair for `ownAddress`, routing over `parlons`.
     std::function<std::unique_ptr<EncryptionContext>(const PeerAddress& ownAddress,

@@ -11,6 +11,7 @@ constexpr const char* kServerSection = "Server Params";
 constexpr const char* kPortKey = "Port Num";
 constexpr const char* kIpKey = "IP Address";
 constexpr const char* kNicknameKey = "Nickname";
+constexpr const char* kPrivateLogKey = "Private Log";
 constexpr const char* kDefaultFileName = "Parlon.ini";
 
 uint16_t LowPortBits(int32_t value) { return static_cast<uint16_t>(static_cast<uint32_t>(value) & 0xFFFFu); }
@@ -34,6 +35,7 @@ ParlonSettings LoadSettings(const std::filesystem::path& path) {
     settings.ownPort = LowPortBits(ini.GetInt(kClientSection, kPortKey, ParlonSettings::kDefaultOwnPort));
     settings.ownIp = ParseIpv4(ini.GetString(kClientSection, kIpKey, ParlonSettings::kDefaultIpText));
     settings.nickname = ini.GetString(kClientSection, kNicknameKey, ParlonSettings::kDefaultNickname);
+    settings.privateLog = ini.GetInt(kClientSection, kPrivateLogKey, 0) != 0;
     settings.center.port =
         LowPortBits(ini.GetInt(kServerSection, kPortKey, ParlonSettings::kDefaultCenterPort));
     settings.center.ip = ParseIpv4(ini.GetString(kServerSection, kIpKey, ParlonSettings::kDefaultIpText));

@@ -249,6 +249,7 @@ void CParlonDlg::SetTimer(uint32_t id, uint32_t periodMs) {
     if (timer == nullptr) {
         timer = new QTimer(this);
         timer->setObjectName(QStringLiteral("sessionTimer%1").arg(id));
+        timer->setTimerType(Qt::PreciseTimer);  // a coarse timer may fire up to 5% early
         connect(timer, &QTimer::timeout, this, [this, id] { m_session->OnTimer(id); });
     }
     timer->start(static_cast<int>(std::min<uint32_t>(periodMs, INT_MAX)));
