@@ -12,6 +12,7 @@
 #include "common/utf8_text.h"
 #include "net/center_link.h"
 #include "net/net_test_support.h"
+#include "net/peer_listener.h"
 #include "session/message_form.h"
 #include "session/parlon_session.h"
 #include "support/temp_dir.h"
@@ -40,14 +41,18 @@ class FakeHost : public SessionHost {
     Lines answerForms;  // the message of each
     std::vector<uint32_t> answerIds;
     Lines viewForms;  // "message / reply"
-    size_t errors = 0;
+    Lines errors;
+    Lines statuses;
+    bool refuseFields = false;  // the user typed something the host refuses
 
     bool ReadFields(UserFields& fields) override {
         fields = typed;
-        return true;
+        return !refuseFields;
     }
     void InitFields(const std::string&, const UserFields& fields) override { typed = fields; }
-    void ShowStatus(const std::string&, const std::string&, uint16_t) override {}
+    void ShowStatus(const std::string& status, const std::string&, uint16_t) override {
+        statuses.push_back(status);
+    }
     void EnableConnect(bool enabled) override { connectEnabled = enabled; }
     void SetTimer(uint32_t id, uint32_t periodMs) override {
         timers[id] = periodMs;
@@ -65,7 +70,9 @@ class FakeHost : public SessionHost {
         viewForms.push_back(Field(result, 0) + " / " + Field(result, 1));
     }
     void Notify(const SessionEvent& event) override {
-        errors += event.kind == SessionEvent::Kind::Error ? 1u : 0u;
+        if (event.kind == SessionEvent::Kind::Error) {
+            errors.push_back(event.text);
+        }
     }
 };
 
@@ -94,8 +101,13 @@ struct SessionRig {
     };
 
     explicit SessionRig(const std::string& nickname = "Alice",
-                        std::optional<PeerAddress> realCenter = std::nullopt) {
+                        std::optional<PeerAddress> realCenter = std::nullopt,
+                        bool privateLog = false,
+                        const std::function<void(SessionServices&)>& adjust = {}) {
         SessionServices services = SessionServices::Real();
+        if (adjust) {
+            adjust(services);
+        }
         if (!realCenter) {
             services.makeCenterLink = [this](const ParlonEntry& own, const PeerAddress&) {
                 linkEntries.push_back(own);
@@ -104,7 +116,7 @@ struct SessionRig {
         }
         services.incoming = &incoming;
         const ParlonSettings settings{test::UnusedPort().port, ParseIpv4("127.0.0.1"), nickname,
-                                      realCenter.value_or(PeerAddress{})};
+                                      realCenter.value_or(PeerAddress{}), privateLog};
         session = std::make_unique<ParlonSession>(
             host, std::make_unique<ActivityLog>(dir.Path() / "Activity.log"), std::move(services),
             settings);
@@ -173,13 +185,86 @@ TEST(SessionTest, ConnectDisconnectAndConnectAgain) {
     rig.session->OnTimer(kPollTimer);
     ASSERT_EQ(rig.sends.size(), 1u);
     EXPECT_EQ(uint16_t{rig.sends[0].first.port}, kDavePort);  // hop count 1: straight to Dave
-    EXPECT_EQ(rig.host.errors, 2u);
+    EXPECT_EQ(rig.host.errors.size(), 2u);
     EXPECT_TRUE(rig.host.answerForms.empty() && rig.host.viewForms.empty());
     // The first line still has the nickname from before Connect read the fields.
     EXPECT_EQ(rig.LogCount("Alice: Initialize encryption and connecting to server..."), 1u);
     EXPECT_EQ(rig.LogCount("Alicia: Deinitialize encryption and disconnect from server..."), 1u);
     EXPECT_EQ(rig.LogCount("Alicia: - Sending \"hello\" to Dave."), 1u);
     EXPECT_EQ(rig.LogCount("Alicia: - Replying \"unknown id\" with Message ID 4242."), 1u);
+}
+
+TEST(SessionTest, ConnectShowsEachStepAndStopsAtARefusedFieldOrPortZero) {
+    SessionRig rig;
+    rig.script = {Schedule(0, 10)};
+    for (const bool portZero : {false, true}) {
+        rig.host.refuseFields = !portZero;  // a terminal refuses nothing: the port is 0
+        rig.host.typed.port = portZero ? 0 : rig.host.typed.port;
+        rig.session->OnConnect();
+        EXPECT_TRUE(rig.host.connectEnabled) << portZero;
+        EXPECT_FALSE(rig.session->IsEncryptionLive()) << portZero;
+        EXPECT_EQ(rig.linkEntries.size(), 0u) << portZero;
+        EXPECT_EQ(rig.host.statuses, Lines{}) << portZero;
+    }
+    rig.host.refuseFields = false;
+    rig.host.typed.port = test::UnusedPort().port;
+    rig.session->OnConnect();
+    EXPECT_EQ(rig.host.statuses,
+              (Lines{"Initializing Encryption...", "Registering On Center...", "Connected"}));
+    EXPECT_EQ(rig.LogCount("Alice: Initialize encryption and connecting to server..."), 3u);
+    EXPECT_EQ(rig.LogCount("Alice: Registering on center."), 1u);
+    EXPECT_EQ(rig.LogCount("Alice: Switching parlon lists."), 1u);
+}
+
+// A listener that reports a failure when told to, and how many were started.
+struct FakeListener : PeerListener {
+    explicit FakeListener(bool& failed) : m_failed(failed) {}
+    void Stop() override {}
+    uint16_t Port() const noexcept override { return 0; }
+    bool Failed() const noexcept override { return m_failed; }
+    std::string FailureText() const override { return "accepting failed"; }
+    bool& m_failed;
+};
+
+TEST(SessionTest, AFailedListenerIsRestartedBeforeARegistrationAndNeverAnnounced) {
+    bool failed = false;
+    bool portTaken = false;
+    size_t starts = 0;
+    SessionRig rig("Alice", std::nullopt, false, [&](SessionServices& services) {
+        services.startListener = [&](const PeerAddress& own, GuardedQueue&, std::string& error) {
+            if (portTaken) {
+                error = "cannot listen on port " + std::to_string(own.port) + ": taken";
+                return std::unique_ptr<PeerListener>();
+            }
+            ++starts;
+            failed = false;
+            return std::unique_ptr<PeerListener>(std::make_unique<FakeListener>(failed));
+        };
+    });
+    rig.host.typed.port = 7001;
+    rig.script = {Schedule(0, 10), Schedule(0, 10), Schedule(0, 10)};
+    rig.session->OnConnect();
+    ASSERT_EQ(rig.registrations, 1u);
+    failed = true;
+    portTaken = true;
+    rig.session->OnTimer(kPollTimer);
+    rig.session->OnTimer(kRegisterTimer);
+    rig.session->OnTimer(kRegisterTimer);
+    EXPECT_EQ(rig.registrations, 1u);  // not announced while it cannot listen
+    EXPECT_EQ(rig.session->Status(), "Error Listening On Port!");
+    EXPECT_EQ(rig.host.errors, Lines{"listener on port 0 stopped: accepting failed"});
+    portTaken = false;
+    rig.session->OnTimer(kRegisterTimer);
+    EXPECT_EQ(starts, 2u);  // at Connect, and once more when the port was free again
+    EXPECT_EQ(rig.registrations, 2u);
+    EXPECT_EQ(rig.session->Status(), "Connected");
+    // A Connect on a taken port says so once, in the listener's words.
+    portTaken = true;
+    rig.session->OnDisconnect();
+    rig.session->OnConnect();
+    rig.session->OnTimer(kRegisterTimer);
+    EXPECT_EQ(rig.host.errors.back(), "cannot listen on port 7001: taken");
+    EXPECT_EQ(rig.host.errors.size(), 2u);
 }
 
 // The first registration switches at once (timer 2 at 10000, timer 3 at 500); a second one
@@ -363,7 +448,7 @@ TEST_F(SessionNetworkTest, ItemsOfOneTickAreHandledInArrivalOrderAndOneToADownNo
     addressee.session->OnTimer(kPollTimer);
     EXPECT_EQ(addressee.host.answerForms, texts);
     EXPECT_EQ(sender.LogCount("N0: - Sending \"lost\" to N1."), 1u);
-    EXPECT_EQ(sender.host.errors, 0u);
+    EXPECT_EQ(sender.host.errors, Lines{});
     EXPECT_EQ(sender.session->Status(), "Connected");
 }
 
