@@ -376,14 +376,15 @@ struct Node : SessionRig {
 
 class SessionNetworkTest : public ::testing::TestWithParam<uint32_t> {
   protected:
-    void StartNetwork(uint32_t hopCount, size_t nodeCount) {
+    void StartNetwork(uint32_t hopCount, size_t nodeCount, bool privateLogs = false) {
         // Every list takes effect within 10 ms: at once.
         std::string error;
         center_ = CenterThread::Start({.hopCount = hopCount, .switchPeriod = 10}, error,
                                       [](const std::string&) {});
         ASSERT_NE(center_, nullptr) << error;
         for (size_t i = 0; i < nodeCount; ++i) {
-            nodes_.push_back(std::make_unique<Node>("N" + std::to_string(i), center_->Address()));
+            nodes_.push_back(
+                std::make_unique<Node>("N" + std::to_string(i), center_->Address(), privateLogs));
             nodes_.back()->session->OnConnect();
         }
         // Each registers again until a new switch time brings it the list of every node, in
@@ -430,6 +431,29 @@ TEST_P(SessionNetworkTest, AMessageReachesItsAddresseeAndTheReplyComesBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(HopCounts, SessionNetworkTest, ::testing::Values(1u, 2u, 3u));
+
+TEST_F(SessionNetworkTest, APrivateLogHoldsNoTextRecipientOrAddress) {
+    StartNetwork(3, 4, true);
+    Node& sender = *nodes_.front();
+    sender.session->QueueOutgoing(kNewMessage, 3, QueuedText("hello there"));
+    ASSERT_TRUE(PumpUntil([&] { return !sender.host.viewForms.empty(); }));
+    EXPECT_EQ(sender.LogCount("N0: - Sending a message."), 1u);
+    EXPECT_EQ(nodes_[3]->LogCount("N3: - Replying to a message."), 1u);
+    size_t forwards = 0;
+    for (auto& node : nodes_) {
+        const std::string own = node->session->Nickname();
+        forwards += node->LogCount(own + ": Forwarding a message that wasn't for us.");
+        std::ifstream file(node->dir.Path() / "Activity.log");
+        for (std::string line; std::getline(file, line);) {
+            for (const char* secret : {"hello", "re:", "127.0.0.1", "N0", "N1", "N2", "N3"}) {
+                EXPECT_TRUE(line.find(secret, line.find("> ") + 2 + own.size()) ==
+                            std::string::npos)
+                    << line;
+            }
+        }
+    }
+    EXPECT_EQ(forwards, 4u);
+}
 
 // Messages that arrive before one poll tick are handled in arrival order; one to a node that is
 // down is lost, and nothing else happens.
