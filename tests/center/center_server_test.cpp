@@ -12,6 +12,9 @@
 #include <fstream>
 
 #include "center/center_schedule.h"
+#include "center/change_rate_limit.h"
+#include "center/held_replies.h"
+#include "center/registration_admission.h"
 #include "net/asio_endpoint.h"
 #include "net/center_connection.h"
 #include "net/packet.h"
@@ -38,6 +41,79 @@ TEST(CenterScheduleTest, AnnouncesTheSettingsTheClockAndTheNextSwitchAcrossTheWr
         EXPECT_EQ(at.centerTime, static_cast<uint32_t>(now % kWrap)) << now;
         EXPECT_EQ(at.switchTime - at.centerTime, 7 - now % 7) << now;  // at a switch, the next
     }
+}
+
+// A registry as admission sees it: which addresses are listed.
+struct ListedAddresses : RegistryView {
+    std::vector<PeerAddress> listed;
+    bool IsListed(const PeerAddress& address) const override {
+        return std::find(listed.begin(), listed.end(), address) != listed.end();
+    }
+    size_t CountAtIp(uint32_t ip) const override {
+        return static_cast<size_t>(std::count_if(listed.begin(), listed.end(),
+                                                 [&](const PeerAddress& a) { return a.ip == ip; }));
+    }
+};
+
+TEST(AdmissionTest, TheAnnouncedAddressMustBeTheSourceUnlessTrustedAndAKnownEntryAlwaysRenews) {
+    const uint32_t host = ParseIpv4("192.0.2.7"), other = ParseIpv4("192.0.2.8");
+    ListedAddresses registry;
+    registry.listed = {{host, 1}, {host, 2}};
+    ParlonEntry entry = test::MakeEntry(2, "n", test::KeyText(0));
+    entry.ip = host;
+    const AdmissionOptions bounded{.maxPerAddress = 2};
+    EXPECT_EQ(AdmitRegistration(entry, host, registry, bounded), std::nullopt);  // renews
+    entry.port = 3;
+    EXPECT_EQ(AdmitRegistration(entry, host, registry, bounded),
+              "its address already holds 2 entries");
+    EXPECT_EQ(AdmitRegistration(entry, host, registry, {}), std::nullopt);
+    EXPECT_EQ(AdmitRegistration(entry, other, registry, {}),
+              "it names 192.0.2.7 but comes from 192.0.2.8");
+    EXPECT_EQ(AdmitRegistration(entry, other, registry, {.trustAnnouncedAddress = true}),
+              std::nullopt);
+    EXPECT_EQ(AdmitSignOff({host, 1}, other, {}), "it names 192.0.2.7 but comes from 192.0.2.8");
+    EXPECT_EQ(AdmitSignOff({host, 1}, host, {}), std::nullopt);
+}
+
+TEST(ChangeRateLimitTest, ABurstThenTheRateForEachSourceOnItsOwn) {
+    using Millis = ChangeRateLimit::Millis;
+    ChangeRateLimit limit(3, 60);  // three at once, then one a second
+    const auto takes = [&](uint32_t source, Millis now, int times) {
+        int taken = 0;
+        for (int i = 0; i < times; ++i) {
+            taken += limit.TryTake(source, now) ? 1 : 0;
+        }
+        return taken;
+    };
+    EXPECT_EQ(takes(1, Millis(0), 5), 3);
+    EXPECT_EQ(takes(2, Millis(0), 1), 1);  // another source has its own burst
+    EXPECT_EQ(takes(1, Millis(999), 1), 0);
+    EXPECT_EQ(takes(1, Millis(1000), 2), 1);
+    EXPECT_EQ(takes(1, Millis(100000), 5), 3);  // refilled to the burst, not beyond
+    // Sources whose buckets are full again are forgotten once many are tracked.
+    for (uint32_t source = 10; source < 1032; ++source) {
+        EXPECT_TRUE(limit.TryTake(source, Millis(200000)));
+    }
+    EXPECT_EQ(limit.TrackedSources(), 1024u);
+    EXPECT_TRUE(limit.TryTake(1, Millis(400000)));
+    EXPECT_EQ(limit.TrackedSources(), 1u);
+}
+
+TEST(HeldRepliesTest, AListHeldByManyRepliesCountsOnceUntilTheLastLetsGo) {
+    HeldReplies held;
+    const ByteBuffer list(1000), newer(1417);
+    EXPECT_EQ(held.CostOf(list), 1000u);
+    held.Hold(list);
+    held.Hold(list);
+    EXPECT_EQ(held.CostOf(list), 0u);
+    held.Hold(newer);
+    EXPECT_EQ(held.HeldBytes(), 2417u);
+    held.Release(list);
+    EXPECT_EQ(held.HeldBytes(), 2417u);
+    held.Release(list);
+    held.Release(newer);
+    EXPECT_EQ(held.HeldBytes(), 0u);
+    EXPECT_EQ(held.CostOf(newer), 1417u);
 }
 
 class CenterServerTest : public ::testing::Test {

@@ -18,6 +18,7 @@
 #include "net/asio_endpoint.h"
 #include "net/center_connection.h"
 #include "net/com_exception.h"
+#include "net/connections_per_source.h"
 #include "net/packet.h"
 #include "net/peer_listener.h"
 #include "net/socket_stream.h"
@@ -284,6 +285,30 @@ TEST_F(PeerListenerTest, AShortageOfDescriptorsOnlyPausesAccepting) {
     EXPECT_EQ(NextPayload(), Bytes(frame.begin() + 5, frame.end()));
     EXPECT_FALSE(m_listener->Failed()) << m_listener->FailureText();
     ExpectNothingElseQueued();
+}
+
+TEST(ConnectionsPerSourceTest, EachSourceHoldsItsBoundAndSlotsGiveTheirPlaceBack) {
+    ConnectionsPerSource counter(2);
+    const uint32_t a = ParseIpv4("127.0.0.2"), b = ParseIpv4("127.0.0.3");
+    std::optional<ConnectionsPerSource::Slot> first = counter.TryOpen(a);
+    std::optional<ConnectionsPerSource::Slot> second = counter.TryOpen(a);
+    ASSERT_TRUE(first && second);
+    EXPECT_FALSE(counter.TryOpen(a));  // a third from a is refused and not counted
+    std::optional<ConnectionsPerSource::Slot> other = counter.TryOpen(b);
+    EXPECT_TRUE(other);
+    EXPECT_EQ(counter.OpenFrom(a), 2u);
+    // A moved slot is given back once, by its last holder.
+    std::optional<ConnectionsPerSource::Slot> moved = std::move(first);
+    first.reset();
+    EXPECT_EQ(counter.OpenFrom(a), 2u);
+    moved.reset();
+    EXPECT_EQ(counter.OpenFrom(a), 1u);
+    EXPECT_TRUE(counter.TryOpen(a));  // a temporary: given back at once
+    second = std::move(other);        // a's second slot goes, b's now lives in `second`
+    EXPECT_EQ(counter.OpenFrom(a), 0u);
+    EXPECT_EQ(counter.SourceCount(), 1u);  // sources without connections are forgotten
+    second.reset();
+    EXPECT_EQ(counter.SourceCount(), 0u);
 }
 
 // `count` connections from `source` that send one byte each (so that only the whole deadline
