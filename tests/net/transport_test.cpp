@@ -287,6 +287,27 @@ TEST_F(PeerListenerTest, AShortageOfDescriptorsOnlyPausesAccepting) {
     ExpectNothingElseQueued();
 }
 
+// The own address is bound when it is this machine's; any other (one that a router forwards
+// here, say) leaves the port open on every local address.
+TEST(PeerListenerBindTest, BindsTheOwnAddressWhenItIsLocalElseEveryAddress) {
+    const struct {
+        const char* own;
+        bool onEveryAddress;
+    } cases[] = {{"127.0.0.2", false}, {"192.0.2.1", true}, {"0.0.0.0", true}};
+    for (const auto& c : cases) {
+        GuardedQueue queue;
+        std::string error;
+        const auto listener = PeerListener::Start({ParseIpv4(c.own), 0}, queue, error);
+        ASSERT_NE(listener, nullptr) << c.own << ": " << error;
+        for (const char* target : {"127.0.0.2", "127.0.0.3"}) {
+            const int fd = ConnectTo({ParseIpv4(target), listener->Port()});
+            EXPECT_EQ(fd >= 0, c.onEveryAddress || target == std::string(c.own))
+                << c.own << " reached on " << target;
+            ::close(fd);
+        }
+    }
+}
+
 TEST(ConnectionsPerSourceTest, EachSourceHoldsItsBoundAndSlotsGiveTheirPlaceBack) {
     ConnectionsPerSource counter(2);
     const uint32_t a = ParseIpv4("127.0.0.2"), b = ParseIpv4("127.0.0.3");
