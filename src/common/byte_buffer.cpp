@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cassert>
 #include <cstring>
+#include <string.h>
 #include <new>
 
 namespace parlon {
@@ -18,7 +19,10 @@ struct ByteBuffer::Body {
         void* memory = ::operator new(sizeof(Body) + length);
         return new (memory) Body{{1}, length};
     }
+    // Buffers carry message texts and reply masks: their bytes do not outlive them in freed
+    // memory. explicit_bzero is not optimised away as a store before a free may be.
     static void Free(Body* body) noexcept {
+        ::explicit_bzero(body->Bytes(), body->length);
         body->~Body();
         ::operator delete(body);
     }

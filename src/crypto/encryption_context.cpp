@@ -236,7 +236,7 @@ std::optional<ByteBuffer> EncryptionContext::State::WrapMessage(const TextField&
     const uint32_t id = DrawOutgoingId(address(1));
 
     // From the addressee's layer outwards, each encrypted for the parlon that opens it.
-    Bytes layer(mf::kAddresseeLayerSize);
+    LayerPlaintext layer(mf::kAddresseeLayerSize);
     WriteLayerHeader(layer.data(), address(hops - 1), PeerAddress{}, mask(0));
     std::memcpy(layer.data() + mf::kLayerBodyOffset, text.data(), text.size());
     Bytes encrypted;
@@ -275,12 +275,12 @@ std::optional<ByteBuffer> EncryptionContext::State::OpenForward(const ByteBuffer
         return std::nullopt;  // at the addressee it would read as a reply
     }
 
-    std::optional<Bytes> opened =
+    std::optional<LayerPlaintext> opened =
         m_layerDecryptor.Decrypt(packet.Bytes().subspan(mf::kForwardLayerOffset));
     if (!opened || opened->size() < mf::kLayerHeaderSize) {
         return std::nullopt;
     }
-    const Bytes& layer = *opened;
+    const LayerPlaintext& layer = *opened;
     const PeerAddress previousHop = mf::LoadAddress(layer.data() + mf::kLayerPreviousHopOffset);
     const PeerAddress layerNextHop = mf::LoadAddress(layer.data() + mf::kLayerNextHopOffset);
     const auto maskBegin = layer.begin() + mf::kLayerMaskOffset;

@@ -440,7 +440,7 @@ TEST(KeyText, PublicIs398CharactersOfSpkiAndPrivateIsPkcs8OfTheSameKeyWithExpone
     EXPECT_GE((*publicDer)[33], 0x80u);  // so exactly 2048 bits
     EXPECT_EQ(Bytes(publicDer->end() - 3, publicDer->end()), (Bytes{0x02, 0x01, 0x11}));
 
-    const CryptoPP::SecByteBlock& text = context.GetKeyPair().PrivateKeyText();
+    const CryptoPP::SecByteBlock text = context.GetKeyPair().PrivateKeyText();
     const std::optional<Bytes> der =
         DecodeKeyText({reinterpret_cast<const char*>(text.data()), text.size()});
     ASSERT_TRUE(der.has_value());
