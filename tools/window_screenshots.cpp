@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
+#include <cryptopp/osrng.h>
+
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <cstdio>
@@ -26,6 +28,7 @@
 #include "center/center_thread.h"
 #include "common/text_field.h"
 #include "common/utf8_text.h"
+#include "crypto/key_pair.h"
 #include "net/center_connection.h"
 #include "session/session_services.h"
 #include "settings/parlon_settings.h"
@@ -74,7 +77,12 @@ std::unique_ptr<CenterConnection> RegisterListedParlon(const CenterThread& cente
     entry.ip = ParseIpv4("127.0.0.1");
     entry.port = port;
     entry.SetNickname(nickname);
-    entry.SetPublicKey("(key)");
+    // The center lists only real keys; nobody writes to these parlons, so one serves all.
+    static const std::string keyText = [] {
+        CryptoPP::AutoSeededRandomPool rng;
+        return KeyPair(rng).PublicKeyText();
+    }();
+    entry.SetPublicKey(keyText);
     auto link = std::make_unique<CenterConnection>(entry, center.Address());
     std::vector<ParlonEntry> parlons;
     CenterSchedule schedule;
