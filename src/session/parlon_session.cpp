@@ -101,14 +101,15 @@ void ParlonSession::InitEncryption() {
 }
 
 bool ParlonSession::StartListenerOnOwnPort() {
-    // The listener follows the own port: a parlon never announces a port it does not listen on.
-    // A listener that failed is started afresh.
-    if (m_pListener != nullptr && m_pListener->Port() == m_nPort && !m_pListener->Failed()) {
+    // The listener follows the own address and port: a parlon never announces an address it
+    // does not listen on. A listener that failed is started afresh.
+    if (m_pListener != nullptr && m_listeningOn == m_ownEntry.Address() && !m_pListener->Failed()) {
         return true;
     }
     m_pListener.reset();
     std::string error;
-    m_pListener = m_services.startListener(m_ownEntry.Address(), m_incoming, error);
+    m_listeningOn = m_ownEntry.Address();
+    m_pListener = m_services.startListener(m_listeningOn, m_incoming, error);
     if (m_pListener == nullptr) {
         ShowStatus(kStatusListenFailed);
         if (!m_listenerFailureShown) {

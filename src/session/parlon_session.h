@@ -111,6 +111,7 @@ class ParlonSession {
     std::unique_ptr<CenterLink> m_pCenter;
     std::unique_ptr<EncryptionContext> m_pEncryption;
     std::unique_ptr<PeerListener> m_pListener;
+    PeerAddress m_listeningOn;  // what m_pListener was started with
     bool m_listenerFailureShown = false;
     // The EncryptionContext keeps a pointer to this vector: its address never changes.
     std::vector<ParlonEntry> m_activeParlons;

@@ -258,12 +258,18 @@ TEST(SessionTest, AFailedListenerIsRestartedBeforeARegistrationAndNeverAnnounced
     EXPECT_EQ(starts, 2u);  // at Connect, and once more when the port was free again
     EXPECT_EQ(rig.registrations, 2u);
     EXPECT_EQ(rig.session->Status(), "Connected");
+    // A new own address is listened on: a Connect starts the listener afresh.
+    rig.session->OnDisconnect();
+    rig.host.typed.ip = ParseIpv4("127.0.0.2");
+    rig.session->OnConnect();
+    EXPECT_EQ(starts, 3u);
     // A Connect on a taken port says so once, in the listener's words.
     portTaken = true;
     rig.session->OnDisconnect();
+    rig.host.typed.port = 7002;
     rig.session->OnConnect();
     rig.session->OnTimer(kRegisterTimer);
-    EXPECT_EQ(rig.host.errors.back(), "cannot listen on port 7001: taken");
+    EXPECT_EQ(rig.host.errors.back(), "cannot listen on port 7002: taken");
     EXPECT_EQ(rig.host.errors.size(), 2u);
 }
 
