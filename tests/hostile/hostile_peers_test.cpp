@@ -165,7 +165,7 @@ constexpr size_t kBeyond = 20;
 class SilentCrowdTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        // Both ends of every connection live in this process: crowds of up to 84 at two servers.
+        // Both ends of every connection live in this process: about 150 at each of two servers.
         rlimit limit{};
         ::getrlimit(RLIMIT_NOFILE, &limit);
         limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(4096, limit.rlim_max));
