@@ -30,7 +30,7 @@ CenterRegistry::Outcome CenterRegistry::Register(const ParlonEntry& entry, Milli
         return Outcome::Full;
     }
     m_positions.emplace(Key(entry.Address()), m_entries.size());
-    ++m_countAtIp[entry.ip];
+    ++m_countAtIp[uint32_t{entry.ip}];  // a copy: the packed field may be unaligned
     m_entries.push_back(entry);
     m_renewedAt.push_back(now);
     ++m_revision;
@@ -98,7 +98,7 @@ void CenterRegistry::Reindex() {
     m_countAtIp.clear();
     for (size_t index = 0; index < m_entries.size(); ++index) {
         m_positions.emplace(Key(m_entries[index].Address()), index);
-        ++m_countAtIp[m_entries[index].ip];
+        ++m_countAtIp[uint32_t{m_entries[index].ip}];
     }
 }
 
