@@ -281,7 +281,8 @@ BENCHMARK(CenterRegistrations)->Arg(1000)->Threads(2)->Threads(4)->UseRealTime()
 void PeerListenerFrames(benchmark::State& state) {
     GuardedQueue queue;
     std::string error;
-    const std::unique_ptr<PeerListener> listener = PeerListener::Start({ParseIpv4("127.0.0.1"), 0}, queue, error);
+    const std::unique_ptr<PeerListener> listener =
+        PeerListener::Start({ParseIpv4("127.0.0.1"), 0}, queue, error);
     if (listener == nullptr) {
         state.SkipWithError(error.c_str());
         return;

@@ -8,6 +8,7 @@
 //
 // A headless run has no window manager, so each picture gets a plain title strip (icon and
 // caption) drawn here above the window's own contents.
+#include <cryptopp/osrng.h>
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
@@ -16,8 +17,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
-#include <cryptopp/osrng.h>
-
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <cstdio>

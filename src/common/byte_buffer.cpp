@@ -1,9 +1,10 @@
 #include "common/byte_buffer.h"
 
+#include <string.h>
+
 #include <atomic>
 #include <cassert>
 #include <cstring>
-#include <string.h>
 #include <new>
 
 namespace parlon {

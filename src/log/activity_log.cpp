@@ -13,8 +13,9 @@ namespace {
 
 [[noreturn]] void ThrowFileError(int error, const char* action, const std::filesystem::path& file,
                                  const char* why = "") {
-    throw std::system_error(error, std::generic_category(),
-                            std::string("cannot ") + action + " activity log \"" + file.string() + "\"" + why);
+    throw std::system_error(
+        error, std::generic_category(),
+        std::string("cannot ") + action + " activity log \"" + file.string() + "\"" + why);
 }
 
 }  // namespace

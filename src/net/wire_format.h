@@ -44,7 +44,8 @@ static_assert(kReplyEntriesOffset == 33);
 // The longest list a parlon takes from a center (a center may be set to list at most this
 // many), and the reply that carries it: 33 + 16384 x 417 = 6,832,161 bytes.
 inline constexpr size_t kMaxReplyEntries = 16384;
-inline constexpr size_t kMaxCenterReplySize = kReplyEntriesOffset + kMaxReplyEntries * kParlonEntrySize;
+inline constexpr size_t kMaxCenterReplySize =
+    kReplyEntriesOffset + kMaxReplyEntries * kParlonEntrySize;
 static_assert(kMaxCenterReplySize == 6832161);
 inline constexpr size_t kMaxPeerFrameSize = size_t{1} << 20;
 

@@ -148,8 +148,8 @@ TEST_F(MainWindowTest, EachSessionTimerIdHasOneQTimerThatRestartsAndStopsAlone) 
                       (timer->timerType() == Qt::PreciseTimer ? " precise" : " coarse");
     }
     timers.sort();
-    EXPECT_EQ(timers, (QStringList{"sessionTimer1 400000 on precise",
-                                   "sessionTimer2 500000 off precise"}));
+    EXPECT_EQ(timers,
+              (QStringList{"sessionTimer1 400000 on precise", "sessionTimer2 500000 off precise"}));
 }
 
 TEST_F(MainWindowTest, AnAnswerRepliesWhenTimeIsUpHiddenOrNotAndAViewNever) {
