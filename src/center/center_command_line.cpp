@@ -92,7 +92,8 @@ std::optional<CenterCommandLine> ParseCenterCommandLine(int argc, const char* co
                    "Connections open at once; more are closed at once")
         ->check(CLI::PositiveNumber);
     app.add_option("--max-connections-per-source", settings.maxConnectionsPerSource,
-                   "Connections open at once from one address; more are closed at once")
+                   "Connections open at once from one address; more are closed at once "
+                   "(the proxies of --proxy-protocol are not bounded by it)")
         ->check(CLI::PositiveNumber);
 
     try {
