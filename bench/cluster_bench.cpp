@@ -18,6 +18,7 @@
 #include "net/center_connection.h"
 #include "net/wire_format.h"
 #include "support/redis_server.h"
+#include "support/test_support.h"
 
 namespace parlon {
 namespace {
@@ -32,13 +33,16 @@ ParlonEntry BenchEntry(uint32_t index) {
     std::string nickname = "p";
     nickname += std::to_string(index);
     entry.SetNickname(nickname);
-    entry.SetPublicKey(std::string(398, 'K'));
+    entry.SetPublicKey(test::KeyText(0));  // the center lists only real keys; one serves all
     return entry;
 }
 
 CenterSettings BenchSettings() {
     CenterSettings settings;
     settings.expire = 3600 * 1000;  // nothing expires during a run
+    // Every entry comes from 127.0.0.1, as fast as the benchmark can register them.
+    settings.admission.maxPerAddress = 100000;
+    settings.changesPerMinute = 100000000;
     return settings;
 }
 

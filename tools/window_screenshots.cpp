@@ -8,6 +8,7 @@
 // the list as the user opens it; the answer and view forms, and what the Messages window lists,
 // are driven through the window's SessionHost interface, the way the session drives them when a
 // message or a reply arrives (the listed parlons are not running, so nothing could come back).
+#include <cryptopp/osrng.h>
 #include <QApplication>
 #include <QDir>
 #include <QGuiApplication>
@@ -27,6 +28,7 @@
 #include "center/center_thread.h"
 #include "common/text_field.h"
 #include "common/utf8_text.h"
+#include "crypto/key_pair.h"
 #include "net/center_connection.h"
 #include "session/session_services.h"
 #include "settings/parlon_settings.h"
@@ -71,7 +73,12 @@ std::unique_ptr<CenterConnection> RegisterListedParlon(const CenterThread& cente
     entry.ip = ParseIpv4("127.0.0.1");
     entry.port = port;
     entry.SetNickname(nickname);
-    entry.SetPublicKey("(key)");
+    // The center lists only real keys; nobody writes to these parlons, so one serves all.
+    static const std::string keyText = [] {
+        CryptoPP::AutoSeededRandomPool rng;
+        return KeyPair(rng).PublicKeyText();
+    }();
+    entry.SetPublicKey(keyText);
     auto link = std::make_unique<CenterConnection>(entry, center.Address());
     std::vector<ParlonEntry> parlons;
     CenterSchedule schedule;

@@ -68,11 +68,45 @@ std::optional<CenterCommandLine> ParseCenterCommandLine(int argc, const char* co
                 return ParseDottedIpv4(text) ? std::string() : "expected an IPv4 address";
             },
             "ADDRESS"));
+    app.add_option("--first-byte-deadline", settings.firstByteDeadline,
+                   "Time a connection has to deliver its first byte, ms")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--max-entries", settings.maxEntries,
+                   "Entries listed at most (a reply of 33 + 417 bytes each)")
+        ->check(CLI::Range(size_t{1}, kMaxReplyEntries));
+    app.add_option("--max-per-address", settings.admission.maxPerAddress,
+                   "New entries on one IPv4 address beyond this many are refused")
+        ->check(CLI::PositiveNumber);
+    app.add_flag("--trust-announced-address", settings.admission.trustAnnouncedAddress,
+                 "Take an entry's address as announced, not from the connection (behind a "
+                 "proxy that hides the clients' addresses)");
+    app.add_option("--changes-per-minute", settings.changesPerMinute,
+                   "List changes one source address may make a minute (beyond a burst of "
+                   "--max-per-address)")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--max-held-reply-bytes", settings.maxHeldReplyBytes,
+                   "Bytes of lists that replies not yet taken may hold; beyond it "
+                   "registrations are refused")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--max-connections", settings.maxConnections,
+                   "Connections open at once; more are closed at once")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--max-connections-per-source", settings.maxConnectionsPerSource,
+                   "Connections open at once from one address; more are closed at once "
+                   "(the proxies of --proxy-protocol are not bounded by it)")
+        ->check(CLI::PositiveNumber);
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& failure) {
         exitCode = app.exit(failure, out, err);
+        return std::nullopt;
+    }
+    const size_t largestReply = kReplyEntriesOffset + settings.maxEntries * kParlonEntrySize;
+    if (settings.maxHeldReplyBytes < largestReply) {
+        err << "--max-held-reply-bytes: must hold at least the largest reply, " << largestReply
+            << " bytes for --max-entries " << settings.maxEntries << "\n";
+        exitCode = 2;
         return std::nullopt;
     }
     commandLine.listen = *ParseAddressAndPort(listen);

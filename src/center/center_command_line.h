@@ -3,6 +3,10 @@
 //                 [--register-period MS] [--switch-period MS] [--expire MS]
 //                 [--request-deadline MS] [--store redis://HOST:PORT[/DB]]
 //                 [--proxy-protocol ADDRESS[,ADDRESS...]]
+//                 [--first-byte-deadline MS] [--max-entries N]
+//                 [--max-per-address N] [--trust-announced-address] [--changes-per-minute N]
+//                 [--max-held-reply-bytes N] [--max-connections N]
+//                 [--max-connections-per-source N]
 #pragma once
 
 #include <optional>

@@ -1,8 +1,8 @@
 #include "center/center_exchange.h"
 
+#include <algorithm>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
-#include <algorithm>
 #include <cassert>
 #include <cstring>
 #include <utility>
@@ -16,32 +16,58 @@ using asio::ip::tcp;
 
 CenterExchange::CenterExchange(CenterExchangeOwner& owner, tcp::socket socket,
                                const tcp::endpoint& peer, ConnectionSlot slot,
-                               std::chrono::milliseconds requestDeadline,
-                               const std::vector<uint32_t>& proxies)
+                               std::optional<ConnectionsPerSource::Slot> sourceSlot,
+                               Deadlines deadlines, const std::vector<uint32_t>& proxies)
     : m_owner(owner),
       m_socket(std::move(socket)),
       m_slot(std::move(slot)),
-      m_requestDeadline(requestDeadline),
+      m_sourceSlot(std::move(sourceSlot)),
+      m_deadlines(deadlines),
       m_proxies(proxies),
       m_deadline(m_socket.get_executor()),
       m_client(ToPeerAddress(peer)) {}
 
 CenterExchange::~CenterExchange() {
+    if (m_reply) {
+        m_owner.OnReplyDone(*m_reply);
+    }
     m_owner.OnExchangeEnded(*this);
 }
 
 void CenterExchange::Start() {
-    m_deadline.expires_after(m_requestDeadline);
+    if (!m_proxies.empty() &&
+        std::find(m_proxies.begin(), m_proxies.end(), m_client.ip) == m_proxies.end()) {
+        Refuse("not one of the proxies the center takes");
+        return;
+    }
+    // A parlon (or its proxy) writes as soon as it is connected: a connection that stays
+    // silent gives its slot back after the first-byte deadline, not the whole one.
+    m_started = std::chrono::steady_clock::now();
+    ArmDeadline(m_deadlines.firstByte);
+    m_socket.async_wait(tcp::socket::wait_read, [self = shared_from_this()](std::error_code error) {
+        self->OnReadable(error);
+    });
+}
+
+void CenterExchange::ArmDeadline(std::chrono::milliseconds after) {
+    m_deadline.expires_at(m_started + after);
     m_deadline.async_wait([self = shared_from_this()](std::error_code error) {
         if (!error) {
             self->m_timedOut = true;
             self->CloseSocket();
         }
     });
+}
+
+void CenterExchange::OnReadable(std::error_code error) {
+    if (error) {
+        Fail(error, 0);
+        return;
+    }
+    m_firstByteSeen = true;
+    ArmDeadline(m_deadlines.request);
     if (m_proxies.empty()) {
         ReadRequest(0);
-    } else if (std::find(m_proxies.begin(), m_proxies.end(), m_client.ip) == m_proxies.end()) {
-        Refuse("not one of the proxies the center takes");
     } else {
         m_proxyBytes.resize(kProxyHeaderMaxSize);
         ReadProxyBytes(0);
@@ -49,11 +75,10 @@ void CenterExchange::Start() {
 }
 
 void CenterExchange::ReadProxyBytes(size_t have) {
-    m_socket.async_read_some(
-        asio::buffer(m_proxyBytes.data() + have, m_proxyBytes.size() - have),
-        [self = shared_from_this(), have](std::error_code error, size_t read) {
-            self->OnProxyBytes(error, have + read);
-        });
+    m_socket.async_read_some(asio::buffer(m_proxyBytes.data() + have, m_proxyBytes.size() - have),
+                             [self = shared_from_this(), have](std::error_code error, size_t read) {
+                                 self->OnProxyBytes(error, have + read);
+                             });
 }
 
 void CenterExchange::OnProxyBytes(std::error_code error, size_t have) {
@@ -129,15 +154,14 @@ void CenterExchange::OnHeader(std::error_code error, size_t read) {
 
 void CenterExchange::OnRequest(const CenterRequest& request) {
     if (request.kind == CenterRequest::Kind::Registration) {
-        std::optional<CenterReply> reply = m_owner.OnRegistration(request.entry);
-        if (!reply) {
+        m_reply = m_owner.OnRegistration(request.entry, ClientAddress().ip);
+        if (!m_reply) {
             End();  // no reply: the parlon's registration fails and it tries again later
             return;
         }
-        m_reply = std::move(*reply);
         const std::array<asio::const_buffer, 2> pieces = {
-            asio::buffer(m_reply.head.Data(), m_reply.head.Length()),
-            asio::buffer(m_reply.entries.Data(), m_reply.entries.Length())};
+            asio::buffer(m_reply->head.Data(), m_reply->head.Length()),
+            asio::buffer(m_reply->entries.Data(), m_reply->entries.Length())};
         asio::async_write(m_socket, pieces,
                           [self = shared_from_this()](std::error_code writeError, size_t) {
                               self->OnReplyWritten(writeError);
@@ -145,7 +169,7 @@ void CenterExchange::OnRequest(const CenterRequest& request) {
         return;
     }
     if (request.kind == CenterRequest::Kind::SignOff) {
-        m_owner.OnSignOff(request.address);
+        m_owner.OnSignOff(request.address, ClientAddress().ip);
         End();
         return;
     }
@@ -168,8 +192,10 @@ void CenterExchange::Fail(std::error_code error, size_t read) {
     if (m_proxyCheck && read == 0 &&
         (error == asio::error::eof || error == asio::error::connection_reset)) {
         End();  // the proxy's health check: it only wanted to see the center accept
+    } else if (m_timedOut && !m_firstByteSeen) {
+        Refuse("no first byte within " + std::to_string(m_deadlines.firstByte.count()) + " ms");
     } else if (m_timedOut) {
-        Refuse("no whole frame within " + std::to_string(m_requestDeadline.count()) + " ms (" +
+        Refuse("no whole frame within " + std::to_string(m_deadlines.request.count()) + " ms (" +
                std::to_string(read) + " bytes)");
     } else if (error == asio::error::eof) {
         Refuse("closed after " + std::to_string(read) + " bytes");

@@ -1,7 +1,8 @@
 // CenterExchange: one connection accepted by the center. Reads the PROXY header when the center
-// sits behind proxies, then one request frame, all within the request deadline; hands the
-// request to its owner (the server), writes the reply to a Registration, and closes. A request that is refused, incomplete or too slow is logged and the connection
-// closed without a word.
+// sits behind proxies, then one request frame, all within the request deadline, the first byte
+// within the shorter first-byte deadline; hands the request to its owner (the server), writes
+// the reply to a Registration, and closes. A request that is refused, incomplete or too slow is
+// logged and the connection closed without a word.
 //
 // Kept alive by the handlers of its pending operations, and holds its place under the
 // acceptor's bound as long as it lives. The owner must outlive every exchange: each one tells
@@ -25,6 +26,7 @@
 #include "common/byte_buffer.h"
 #include "common/wire_records.h"
 #include "net/connection_acceptor.h"
+#include "net/connections_per_source.h"
 #include "net/wire_format.h"
 
 namespace parlon {
@@ -41,10 +43,14 @@ struct CenterReply {
 // What an exchange needs from the server it belongs to; called on the server's thread.
 class CenterExchangeOwner {
   public:
-    // One complete request each. No reply when the registry cannot be reached: the connection
-    // is closed and the parlon tries again later.
-    virtual std::optional<CenterReply> OnRegistration(const ParlonEntry& entry) = 0;
-    virtual void OnSignOff(const PeerAddress& address) = 0;
+    // One complete request each, from the client at `clientIp` (network order). No reply when
+    // the registration is refused or the registry cannot be reached: the connection is closed
+    // and the parlon tries again later. A reply given stays the exchange's until it hands it
+    // back with OnReplyDone, written or not.
+    virtual std::optional<CenterReply> OnRegistration(const ParlonEntry& entry,
+                                                      uint32_t clientIp) = 0;
+    virtual void OnReplyDone(const CenterReply& reply) = 0;
+    virtual void OnSignOff(const PeerAddress& address, uint32_t clientIp) = 0;
     // One event, as a log line.
     virtual void Log(const std::string& text) = 0;
     // `exchange` is being destroyed.
@@ -56,11 +62,20 @@ class CenterExchangeOwner {
 
 class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
   public:
+    // The deadlines of one exchange, both counted from its start.
+    struct Deadlines {
+        std::chrono::milliseconds firstByte;
+        std::chrono::milliseconds request;
+    };
+
     // `proxies` (IPv4 addresses in network order) must outlive the exchange; when it is not
     // empty, the connection must come from one of them and begin with a PROXY header.
+    // `sourceSlot` is the connection's place under the bound per source address, if it takes
+    // one.
     CenterExchange(CenterExchangeOwner& owner, asio::ip::tcp::socket socket,
                    const asio::ip::tcp::endpoint& peer, ConnectionSlot slot,
-                   std::chrono::milliseconds requestDeadline, const std::vector<uint32_t>& proxies);
+                   std::optional<ConnectionsPerSource::Slot> sourceSlot, Deadlines deadlines,
+                   const std::vector<uint32_t>& proxies);
     CenterExchange(const CenterExchange&) = delete;
     CenterExchange& operator=(const CenterExchange&) = delete;
     ~CenterExchange();
@@ -76,6 +91,11 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
     // judges a client: the connection's peer, or the client that a proxy's header names.
     const PeerAddress& ClientAddress() const { return m_client; }
 
+    // Closes the socket at `after` from the start of the exchange (which ends every pending
+    // operation with an error), unless the timer is set again or cancelled first.
+    void ArmDeadline(std::chrono::milliseconds after);
+    // The first byte (or the end of the stream) has arrived: the request deadline runs.
+    void OnReadable(std::error_code error);
     // `have` bytes of the PROXY header (and maybe more) are in m_proxyBytes.
     void ReadProxyBytes(size_t have);
     void OnProxyBytes(std::error_code error, size_t have);
@@ -96,14 +116,17 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
     CenterExchangeOwner& m_owner;
     asio::ip::tcp::socket m_socket;
     const ConnectionSlot m_slot;
-    const std::chrono::milliseconds m_requestDeadline;
+    const std::optional<ConnectionsPerSource::Slot> m_sourceSlot;
+    const Deadlines m_deadlines;
     const std::vector<uint32_t>& m_proxies;
     asio::steady_timer m_deadline;
     PeerAddress m_client;
     std::vector<uint8_t> m_proxyBytes;  // the PROXY header, while it is read
     bool m_proxyCheck = false;          // a proxy's own connection, announced as such
     std::array<uint8_t, kRegistrationFrameSize> m_request{};  // the longest request
-    CenterReply m_reply;                                      // held until written
+    std::optional<CenterReply> m_reply;                       // held until the exchange ends
+    std::chrono::steady_clock::time_point m_started;
+    bool m_firstByteSeen = false;
     bool m_timedOut = false;
     bool m_aborted = false;
 };

@@ -30,6 +30,7 @@ CenterRegistry::Outcome CenterRegistry::Register(const ParlonEntry& entry, Milli
         return Outcome::Full;
     }
     m_positions.emplace(Key(entry.Address()), m_entries.size());
+    ++m_countAtIp[uint32_t{entry.ip}];  // a copy: the packed field may be unaligned
     m_entries.push_back(entry);
     m_renewedAt.push_back(now);
     ++m_revision;
@@ -70,6 +71,21 @@ std::vector<ParlonEntry> CenterRegistry::DropExpired(Millis now) {
     return dropped;
 }
 
+bool CenterRegistry::IsListed(const PeerAddress& address) const {
+    return m_positions.count(Key(address)) != 0;
+}
+
+size_t CenterRegistry::CountAtIp(uint32_t ip) const {
+    const auto found = m_countAtIp.find(ip);
+    return found == m_countAtIp.end() ? 0 : found->second;
+}
+
+bool CenterRegistry::WouldChange(const ParlonEntry& entry) const {
+    const auto found = m_positions.find(Key(entry.Address()));
+    return found == m_positions.end() ||
+           std::memcmp(&m_entries[found->second], &entry, sizeof entry) != 0;
+}
+
 std::optional<CenterRegistry::Millis> CenterRegistry::NextExpiry() const {
     if (m_renewedAt.empty()) {
         return std::nullopt;
@@ -79,8 +95,10 @@ std::optional<CenterRegistry::Millis> CenterRegistry::NextExpiry() const {
 
 void CenterRegistry::Reindex() {
     m_positions.clear();
+    m_countAtIp.clear();
     for (size_t index = 0; index < m_entries.size(); ++index) {
         m_positions.emplace(Key(m_entries[index].Address()), index);
+        ++m_countAtIp[uint32_t{m_entries[index].ip}];
     }
 }
 

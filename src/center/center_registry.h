@@ -14,11 +14,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "center/registration_admission.h"
 #include "common/wire_records.h"
 
 namespace parlon {
 
-class CenterRegistry {
+class CenterRegistry final : public RegistryView {
   public:
     using Millis = std::chrono::milliseconds;  // the center's clock since it started
 
@@ -41,6 +42,12 @@ class CenterRegistry {
     // Removes and returns every entry last renewed `expire` or longer before `now`, in list order.
     std::vector<ParlonEntry> DropExpired(Millis now);
 
+    bool IsListed(const PeerAddress& address) const override;
+    size_t CountAtIp(uint32_t ip) const override;
+    // Whether Register(entry) would change the bytes of Entries(): a new entry, or a listed
+    // one with another key or nickname.
+    bool WouldChange(const ParlonEntry& entry) const;
+
     // When the next entry expires, or nullopt when the list is empty.
     std::optional<Millis> NextExpiry() const;
 
@@ -54,7 +61,7 @@ class CenterRegistry {
 
   private:
     static uint64_t Key(const PeerAddress& address) noexcept;
-    // Renumbers m_positions after entries were removed.
+    // Renumbers m_positions and recounts m_countAtIp after entries were removed.
     void Reindex();
 
     Millis m_expire;
@@ -64,6 +71,7 @@ class CenterRegistry {
     std::vector<ParlonEntry> m_entries;
     std::vector<Millis> m_renewedAt;
     std::unordered_map<uint64_t, size_t> m_positions;  // address key -> index in m_entries
+    std::unordered_map<uint32_t, size_t> m_countAtIp;  // IPv4 address -> entries with it
     uint64_t m_revision = 0;
 };
 

@@ -9,6 +9,7 @@
 #include "center/center_exchange.h"
 #include "center/center_schedule.h"
 #include "center/memory_registry_store.h"
+#include "center/registration_admission.h"
 #include "common/utf8_text.h"
 #include "net/asio_endpoint.h"
 #include "net/packet.h"
@@ -61,8 +62,13 @@ CenterServer::CenterServer(asio::io_context& io, const CenterSettings& settings,
            .paused = [this](std::error_code error) { Log("accepting failed: " + error.message()); },
            .ended = [this](std::error_code error) { OnAcceptingEnded(error); }}),
       m_expiryTimer(io),
-      m_batchTimer(io) {
+      m_batchTimer(io),
+      m_connectionsPerSource(settings.maxConnectionsPerSource),
+      m_changeRate(static_cast<uint32_t>(settings.admission.maxPerAddress),
+                   settings.changesPerMinute) {
     assert(settings.switchPeriod > 0 && settings.expire > 0);
+    assert(settings.maxHeldReplyBytes >=
+           kReplyEntriesOffset + settings.maxEntries * kParlonEntrySize);
 }
 
 CenterServer::~CenterServer() {
@@ -83,11 +89,28 @@ void CenterServer::Close() {
     }
 }
 
-std::optional<CenterReply> CenterServer::OnRegistration(const ParlonEntry& entry) {
+std::optional<CenterReply> CenterServer::OnRegistration(const ParlonEntry& entry,
+                                                        uint32_t clientIp) {
     const Millis now = Now();
+    const std::string who = EndpointText(entry.Address()) + " " + PrintableNickname(entry);
+    const auto refuse = [&](const std::string& reason) {
+        Log("registration of " + who + " from " + PeerAddress{clientIp, 0}.IpText() +
+            " refused: " + reason);
+        return std::nullopt;
+    };
+    if (std::optional<std::string> reason =
+            AdmitRegistration(entry, clientIp, *m_store, m_settings.admission)) {
+        return refuse(*reason);
+    }
+    if (std::optional<std::string> reason = CheckReplyMemory(entry)) {
+        return refuse(*reason);
+    }
+    if (m_store->WouldChange(entry) && !m_changeRate.TryTake(clientIp, now)) {
+        return refuse("list changes from its source come faster than " +
+                      std::to_string(m_settings.changesPerMinute) + " a minute");
+    }
     const RegistryStore::Change change = m_store->Register(entry, now);
     LogExpired(change);
-    const std::string who = EndpointText(entry.Address()) + " " + PrintableNickname(entry);
     switch (change.outcome) {
         case RegistryStore::Outcome::Added:
             Log("registered " + who + " (new; " + CountText(change.listed) + ")");
@@ -105,13 +128,41 @@ std::optional<CenterReply> CenterServer::OnRegistration(const ParlonEntry& entry
     }
     ArmStoreTimers();
     const ByteBuffer& listed = m_store->ListedBytes();
-    return CenterReply{
+    CenterReply reply{
         EncodeCenterReplyHead(ScheduleAt(m_settings, now),
                               static_cast<uint32_t>(listed.Length() / kParlonEntrySize)),
         listed};
+    m_heldReplies.Hold(reply.entries);
+    return reply;
 }
 
-void CenterServer::OnSignOff(const PeerAddress& address) {
+void CenterServer::OnReplyDone(const CenterReply& reply) {
+    m_heldReplies.Release(reply.entries);
+}
+
+std::optional<std::string> CenterServer::CheckReplyMemory(const ParlonEntry& entry) const {
+    // A change makes a new encoding, one entry longer when the entry is new; otherwise the
+    // reply shares the encoding that replies may already hold.
+    size_t cost = 0;
+    if (m_store->WouldChange(entry)) {
+        const size_t entries =
+            m_store->ListedCount() + (m_store->IsListed(entry.Address()) ? 0 : 1);
+        cost = std::min(entries, m_settings.maxEntries) * kParlonEntrySize;
+    } else {
+        cost = m_heldReplies.CostOf(m_store->ListedBytes());
+    }
+    if (m_heldReplies.HeldBytes() + cost <= m_settings.maxHeldReplyBytes) {
+        return std::nullopt;
+    }
+    return "replies not yet taken hold " + std::to_string(m_heldReplies.HeldBytes()) +
+           " bytes, and this one would need " + std::to_string(cost) + " more";
+}
+
+void CenterServer::OnSignOff(const PeerAddress& address, uint32_t clientIp) {
+    if (std::optional<std::string> reason = AdmitSignOff(address, clientIp, m_settings.admission)) {
+        Log("sign-off of " + EndpointText(address) + " refused: " + *reason);
+        return;
+    }
     const RegistryStore::Change change = m_store->SignOff(address);
     if (change.outcome == RegistryStore::Outcome::SignedOff) {
         Log("signed off " + EndpointText(address) + " (" + CountText(change.listed) + ")");
@@ -138,10 +189,25 @@ void CenterServer::Log(const std::string& text) {
 }
 
 void CenterServer::OnAccepted(tcp::socket socket, const tcp::endpoint& peer, ConnectionSlot slot) {
+    const PeerAddress source = ToPeerAddress(peer);
+    const bool fromProxy = std::find(m_settings.proxies.begin(), m_settings.proxies.end(),
+                                     source.ip) != m_settings.proxies.end();
+    std::optional<ConnectionsPerSource::Slot> sourceSlot;
+    if (!fromProxy) {
+        sourceSlot = m_connectionsPerSource.TryOpen(source.ip);
+        if (!sourceSlot) {
+            Log("refused connection from " + EndpointText(source) +
+                ": too many connections from its address (" +
+                std::to_string(m_settings.maxConnectionsPerSource) + " open)");
+            return;  // the socket closes as it goes out of scope
+        }
+    }
     CenterExchangeOwner& owner = *this;  // the base is private: converted here, where it is known
     auto exchange = std::make_shared<CenterExchange>(
-        owner, std::move(socket), peer, std::move(slot),
-        std::chrono::milliseconds(m_settings.requestDeadline), m_settings.proxies);
+        owner, std::move(socket), peer, std::move(slot), std::move(sourceSlot),
+        CenterExchange::Deadlines{std::chrono::milliseconds(m_settings.firstByteDeadline),
+                                  std::chrono::milliseconds(m_settings.requestDeadline)},
+        m_settings.proxies);
     m_exchanges.insert(exchange.get());
     exchange->Start();
 }

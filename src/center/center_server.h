@@ -5,10 +5,17 @@
 //
 // Every handler runs on the io_context given at construction, so one thread running that
 // context serves every connection; a slow or silent client holds only its own connection,
-// which its deadline ends. Each event (registration, sign-off, expiry, refused connection)
-// goes to the log sink as one line. Connections are accepted by a ConnectionAcceptor: a
-// shortage of descriptors or memory pauses accepting, any other accept error is logged and
+// which its deadlines end. Each event (registration, sign-off, expiry, refused connection or
+// request) goes to the log sink as one line. Connections are accepted by a ConnectionAcceptor:
+// a shortage of descriptors or memory pauses accepting, any other accept error is logged and
 // closes the server, which then tells its owner.
+//
+// Bounds against crowds: connections in all (the acceptor) and per source address; a
+// first-byte deadline beside the whole-request deadline; admission of each registration
+// (AdmitRegistration, asked of the store); a rate of list changes per source; and the bytes
+// that replies not yet written keep alive. They hold whatever store keeps the list. Behind
+// proxies every connection comes from a proxy, so the bound per source address does not apply
+// to them; admission and the change rate judge the client the proxy names.
 //
 // The io_context must outlive the server. Each open connection refers to the server until its
 // last handler has run, so after Close() the context must run until it is out of work before
@@ -33,9 +40,12 @@
 #include "center/center_exchange.h"
 #include "center/center_log_sink.h"
 #include "center/center_settings.h"
+#include "center/change_rate_limit.h"
+#include "center/held_replies.h"
 #include "center/registry_store.h"
 #include "common/byte_buffer.h"
 #include "net/connection_acceptor.h"
+#include "net/connections_per_source.h"
 
 namespace parlon {
 
@@ -64,8 +74,9 @@ class CenterServer final : private CenterExchangeOwner {
     using Millis = RegistryStore::Millis;
 
     // CenterExchangeOwner, for the exchanges this server starts.
-    std::optional<CenterReply> OnRegistration(const ParlonEntry& entry) override;
-    void OnSignOff(const PeerAddress& address) override;
+    std::optional<CenterReply> OnRegistration(const ParlonEntry& entry, uint32_t clientIp) override;
+    void OnReplyDone(const CenterReply& reply) override;
+    void OnSignOff(const PeerAddress& address, uint32_t clientIp) override;
     void Log(const std::string& text) override;
     void OnExchangeEnded(CenterExchange& exchange) override;
 
@@ -79,6 +90,8 @@ class CenterServer final : private CenterExchangeOwner {
     void ArmStoreTimers();
     void ArmStoreTimer(asio::steady_timer& timer, bool& armed, std::optional<Millis> due);
     Millis Now() const;
+    // Why serving `entry` now would take the held reply bytes past their bound, if it would.
+    std::optional<std::string> CheckReplyMemory(const ParlonEntry& entry) const;
 
     const CenterSettings m_settings;
     const CenterLogSink m_log;
@@ -91,6 +104,9 @@ class CenterServer final : private CenterExchangeOwner {
     bool m_batchArmed = false;
     bool m_closed = false;
     std::unordered_set<CenterExchange*> m_exchanges;  // the open connections
+    ConnectionsPerSource m_connectionsPerSource;
+    ChangeRateLimit m_changeRate;
+    HeldReplies m_heldReplies;
 };
 
 }  // namespace parlon

@@ -23,6 +23,14 @@ class MemoryRegistryStore final : public RegistryStore {
     Change DropExpired(Millis now) override;
     std::optional<Millis> NextExpiry() const override { return m_registry.NextExpiry(); }
     const ByteBuffer& ListedBytes() const override;
+    bool IsListed(const PeerAddress& address) const override {
+        return m_registry.IsListed(address);
+    }
+    size_t CountAtIp(uint32_t ip) const override { return m_registry.CountAtIp(ip); }
+    bool WouldChange(const ParlonEntry& entry) const override {
+        return m_registry.WouldChange(entry);
+    }
+    size_t ListedCount() const override { return m_registry.Size(); }
 
   private:
     const std::chrono::steady_clock::time_point m_start;

@@ -314,11 +314,29 @@ void RedisRegistryStore::KeepCopy(std::string_view list, std::string_view versio
     m_listedBytes = ByteBuffer(list.data(), static_cast<uint32_t>(list.size()));
     m_version = std::string(version);
     m_listedIndex.clear();
+    m_countAtIp.clear();
     for (size_t index = 0; index < list.size() / kParlonEntrySize; ++index) {
         ParlonEntry entry;
         std::memcpy(&entry, list.data() + index * kParlonEntrySize, sizeof entry);
         m_listedIndex.emplace(AddressKey(entry.Address()), index);
+        ++m_countAtIp[uint32_t{entry.ip}];
     }
+}
+
+bool RedisRegistryStore::IsListed(const PeerAddress& address) const {
+    return m_listedIndex.count(AddressKey(address)) != 0;
+}
+
+size_t RedisRegistryStore::CountAtIp(uint32_t ip) const {
+    const auto found = m_countAtIp.find(ip);
+    return found == m_countAtIp.end() ? 0 : found->second;
+}
+
+bool RedisRegistryStore::WouldChange(const ParlonEntry& entry) const {
+    const auto listed = m_listedIndex.find(AddressKey(entry.Address()));
+    return listed == m_listedIndex.end() ||
+           std::memcmp(m_listedBytes.Data() + listed->second * kParlonEntrySize, &entry,
+                       sizeof entry) != 0;
 }
 
 bool RedisRegistryStore::Connect() {

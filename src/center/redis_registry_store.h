@@ -39,6 +39,11 @@
 // Renewals waiting for their batch wait on through an outage and are written once it is back.
 // Every command blocks the center's thread for at most `timeout`.
 //
+// Admission's queries (IsListed, CountAtIp, WouldChange, ListedCount) answer from the copy, so
+// they do not cost a round trip: while registrations come, it is at most `batchInterval` (100 ms
+// by default) older than the store. Two centers may thus each admit one more entry on an address
+// at its bound within that moment; the bound is exceeded by at most one entry per center.
+//
 // THREAD SAFETY: none; the center's thread owns it.
 #pragma once
 
@@ -94,6 +99,10 @@ class RedisRegistryStore final : public RegistryStore {
     std::optional<Millis> NextExpiry() const override { return m_nextExpiry; }
     std::optional<Millis> NextDeferredWrite() const override;
     const ByteBuffer& ListedBytes() const override { return m_listedBytes; }
+    bool IsListed(const PeerAddress& address) const override;
+    size_t CountAtIp(uint32_t ip) const override;
+    bool WouldChange(const ParlonEntry& entry) const override;
+    size_t ListedCount() const override { return m_listedIndex.size(); }
 
     // Whether the last command reached the store.
     bool Reachable() const noexcept { return m_connection != nullptr; }
@@ -129,6 +138,7 @@ class RedisRegistryStore final : public RegistryStore {
     std::string m_version;  // of m_listedBytes; empty when none is known
     ByteBuffer m_listedBytes;
     std::unordered_map<std::string, size_t> m_listedIndex;  // address key -> index in the copy
+    std::unordered_map<uint32_t, size_t> m_countAtIp;       // IPv4 address -> entries in the copy
     std::optional<Millis> m_confirmedAt;  // when the store last confirmed m_version
     std::optional<Millis> m_nextExpiry;
     std::unordered_map<std::string, DeferredRenewal> m_deferred;  // by address key

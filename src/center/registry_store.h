@@ -7,6 +7,10 @@
 // reply. It also owns the clock in which its times are kept (Now()), because centers sharing a
 // store must agree on expiry and on the switch moments they announce.
 //
+// The queries of RegistryView (and WouldChange, ListedCount) answer from what this center knows
+// of the list: exactly for a store in memory, from a copy at most a moment old for a shared one,
+// so admission works whatever keeps the list.
+//
 // THREAD SAFETY: none; the center's thread owns its store.
 #pragma once
 
@@ -16,12 +20,13 @@
 #include <string>
 #include <vector>
 
+#include "center/registration_admission.h"
 #include "common/byte_buffer.h"
 #include "common/wire_records.h"
 
 namespace parlon {
 
-class RegistryStore {
+class RegistryStore : public RegistryView {
   public:
     using Millis = std::chrono::milliseconds;
 
@@ -72,6 +77,12 @@ class RegistryStore {
     // The listed entries as the bytes of a reply (417 bytes each, in list order), as of the
     // last change this center made or learned of. The buffer is shared, never changed in place.
     virtual const ByteBuffer& ListedBytes() const = 0;
+
+    // Whether Register(entry) would change the listed bytes: a new entry, or a listed one with
+    // another key or nickname.
+    virtual bool WouldChange(const ParlonEntry& entry) const = 0;
+    // How many entries are listed.
+    virtual size_t ListedCount() const = 0;
 };
 
 }  // namespace parlon

@@ -41,7 +41,8 @@ int RunOpenedNode(const NodeOptions& options, std::unique_ptr<ActivityLog> log) 
         io.stop();  // lines and ticks still queued are dropped; the node is torn down below
     };
 
-    asio::signal_set signals(io, SIGINT, SIGTERM);
+    // SIGHUP too: a terminal that closes must not end the node without its sign-off.
+    asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
     signals.async_wait([&](std::error_code error, int) {
         if (!error && !quitting) {
             node.Quit();

@@ -136,6 +136,10 @@ std::optional<NodeOptions> ParseNodeCommandLine(int argc, const char* const* arg
                    "countdown ends)")
         ->type_name("TEXT");
     app.add_flag("--json", json, "Print events as JSON Lines");
+    bool privateLog = false;
+    app.add_flag("--private-log", privateLog,
+                 "Leave message texts, nicknames of recipients and addresses of hops out of "
+                 "Activity.log (as \"Private Log=1\" in the settings file)");
 
     try {
         app.parse(argc, argv);
@@ -152,6 +156,7 @@ std::optional<NodeOptions> ParseNodeCommandLine(int argc, const char* const* arg
     const std::filesystem::path settingsPath = SettingsPath(positional);
     options.settings = LoadSettings(settingsPath);
     options.format = json ? EventFormat::Json : EventFormat::Text;
+    options.settings.privateLog = options.settings.privateLog || privateLog;
     ValueCheck check(err);
     ApplyOverrides(app, given, settingsPath.string(), options, check);
     if (check.Failed()) {

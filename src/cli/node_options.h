@@ -1,7 +1,8 @@
 // The command line of parlon-cli:
 //
 //   parlon-cli [--nick NAME] [--ip A.B.C.D] [--port N] [--center A.B.C.D:PORT]
-//              [--auto-reply TEXT] [--json] [--help] [--version] [SETTINGS_FILE]
+//              [--auto-reply TEXT] [--json] [--private-log] [--help] [--version]
+//              [SETTINGS_FILE]
 //
 // The settings file is found and read as the window does it (SettingsPath, LoadSettings); the
 // options override its values. Every value, from the file or the command line, must pass the

@@ -2,6 +2,8 @@
 
 #include "common/text_bounds.h"
 
+#include <string.h>
+
 #include <atomic>
 #include <cassert>
 #include <cstring>
@@ -20,7 +22,10 @@ struct ByteBuffer::Body {
         void* memory = ::operator new(sizeof(Body) + length);
         return new (memory) Body{{1}, length};
     }
+    // Buffers carry message texts and reply masks: their bytes do not outlive them in freed
+    // memory. explicit_bzero is not optimised away as a store before a free may be.
     static void Free(Body* body) noexcept {
+        ::explicit_bzero(body->Bytes(), body->length);
         body->~Body();
         ::operator delete(body);
     }

@@ -1,7 +1,8 @@
 // ByteBuffer: a handle to a shared, reference-counted, immutable-once-shared byte array.
 //
 // Every packet, payload, text and queue element is a ByteBuffer. Copying a handle shares the
-// body and never copies bytes; the body and its bytes are freed when the last handle goes.
+// body and never copies bytes; the body and its bytes are freed when the last handle goes,
+// the bytes wiped first (they may be a message text or a reply mask).
 //
 // THREAD SAFETY: handles to one body may be copied and destroyed on different threads at once
 // (the count is atomic). The bytes themselves are written only through MutableData() by the
@@ -16,7 +17,7 @@
 namespace parlon {
 
 class ByteBuffer {
-public:
+  public:
     // A buffer of length 0.
     ByteBuffer();
     // A buffer of `length` bytes, zero-filled.
@@ -49,7 +50,7 @@ public:
 
     bool operator==(const ByteBuffer& other) const noexcept;
 
-private:
+  private:
     struct Body;
     void Release() noexcept;
 

@@ -276,7 +276,7 @@ std::optional<ByteBuffer> EncryptionContext::State::WrapMessage(const TextField&
     auto address = [&](uint32_t hop) { return parlons[path[hop]].Address(); };
 
     // M0..M(hops-1); the parlon at path[k] finds M(hops-k) in its layer.
-    Bytes masks(size_t{hops} * mf::kMaskSize);
+    LayerPlaintext masks(size_t{hops} * mf::kMaskSize);
     DrawMaskBytes(*m_rng, masks);
     auto mask = [&](uint32_t index) { return masks.data() + size_t{index} * mf::kMaskSize; };
     // Nobody listens at an address without both its parts: a path through it leads nowhere.
@@ -288,13 +288,13 @@ std::optional<ByteBuffer> EncryptionContext::State::WrapMessage(const TextField&
     const uint32_t id = DrawOutgoingId(address(1));
 
     // From the addressee's layer outwards, each encrypted for the parlon that opens it.
-    Bytes layer(mf::kAddresseeLayerSize);
+    LayerPlaintext layer(mf::kAddresseeLayerSize);
     WriteLayerHeader(layer.data(), address(hops - 1), PeerAddress{}, mask(0));
     std::memcpy(layer.data() + mf::kLayerBodyOffset, text.data(), text.size());
     Bytes encrypted;
     for (uint32_t hop = hops; hop >= 1; --hop) {
         const CryptoPP::RSAES_OAEP_SHA_Encryptor* encryptor =
-            m_publicKeys.Find(parlons[path[hop]].PublicKeyText(), *m_rng);
+            m_publicKeys.Find(parlons[path[hop]].PublicKeyText());
         if (encryptor == nullptr) {
             return std::nullopt;
         }
@@ -345,11 +345,11 @@ std::optional<ByteBuffer> EncryptionContext::State::OpenForward(const ByteBuffer
         return std::nullopt;
     }
 
-    std::optional<Bytes> opened = m_layerDecryptor.Decrypt(encryptedLayer);
+    std::optional<LayerPlaintext> opened = m_layerDecryptor.Decrypt(encryptedLayer);
     if (!opened || opened->size() < mf::kLayerHeaderSize) {
         return std::nullopt;
     }
-    const Bytes& layer = *opened;
+    const LayerPlaintext& layer = *opened;
     const PeerAddress previousHop = mf::LoadAddress(layer.data() + mf::kLayerPreviousHopOffset);
     const PeerAddress layerNextHop = mf::LoadAddress(layer.data() + mf::kLayerNextHopOffset);
     const auto maskBegin = layer.begin() + mf::kLayerMaskOffset;
@@ -372,9 +372,9 @@ std::optional<ByteBuffer> EncryptionContext::State::OpenForward(const ByteBuffer
     }
 
     const uint32_t newId = forUs ? 0 : DrawOutgoingId(layerNextHop);
-    const std::optional<uint64_t> added =
-        AddRoute({forUs ? RouteRole::Addressee : RouteRole::Relay, previousHop, layerNextHop,
-                  incomingId, newId, Bytes(maskBegin, maskBegin + mf::kMaskSize), std::nullopt});
+    const std::optional<uint64_t> added = AddRoute(
+        {forUs ? RouteRole::Addressee : RouteRole::Relay, previousHop, layerNextHop, incomingId,
+         newId, LayerPlaintext(maskBegin, maskBegin + mf::kMaskSize), std::nullopt});
     if (!added) {
         return std::nullopt;
     }

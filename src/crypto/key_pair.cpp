@@ -25,16 +25,19 @@ void EncodeKeyText(const CryptoPP::ASN1Object& key, CryptoPP::BufferedTransforma
 KeyPair::KeyPair(CryptoPP::RandomNumberGenerator& rng) {
     m_decryptionKey.Initialize(rng, message_format::kModulusBits, message_format::kPublicExponent);
 
-    CryptoPP::ByteQueue privateText;
-    EncodeKeyText(static_cast<const CryptoPP::PKCS8PrivateKey&>(m_decryptionKey), privateText);
-    m_privateKey.New(static_cast<size_t>(privateText.MaxRetrievable()));
-    privateText.Get(m_privateKey.data(), m_privateKey.size());
-
     // A plain RSAFunction, so that DEREncode writes the public (X.509) form.
     CryptoPP::RSAFunction publicKey;
     publicKey.Initialize(m_decryptionKey.GetModulus(), m_decryptionKey.GetPublicExponent());
     CryptoPP::StringSink publicText(m_publicKey);
     EncodeKeyText(publicKey, publicText);
+}
+
+CryptoPP::SecByteBlock KeyPair::PrivateKeyText() const {
+    CryptoPP::ByteQueue privateText;
+    EncodeKeyText(static_cast<const CryptoPP::PKCS8PrivateKey&>(m_decryptionKey), privateText);
+    CryptoPP::SecByteBlock text(static_cast<size_t>(privateText.MaxRetrievable()));
+    privateText.Get(text.data(), text.size());
+    return text;
 }
 
 }  // namespace parlon

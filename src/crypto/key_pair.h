@@ -1,9 +1,10 @@
 // KeyPair: this parlon's RSA key pair (2048-bit modulus, public exponent 17), made once.
 //
 // The private key is kept as Crypto++ objects, whose big integers wipe their memory when
-// freed; its text form is kept in a SecByteBlock, which does the same. Both texts are Base64
-// of the DER encoding (public: X.509 SubjectPublicKeyInfo, private: PKCS #8 PrivateKeyInfo) in
-// lines of 72 characters, every line (the last one too) ending in a line feed.
+// freed. Its text form is made only when asked for (nothing but a test needs it), in a
+// SecByteBlock, which does the same. Both texts are Base64 of the DER encoding (public: X.509
+// SubjectPublicKeyInfo, private: PKCS #8 PrivateKeyInfo) in lines of 72 characters, every line
+// (the last one too) ending in a line feed.
 //
 // THREAD SAFETY: immutable after construction; any thread may read it.
 #pragma once
@@ -16,17 +17,16 @@
 namespace parlon {
 
 class KeyPair {
-public:
+  public:
     // Generates a fresh pair from `rng`. Slow: tens of milliseconds, varying from key to key.
     explicit KeyPair(CryptoPP::RandomNumberGenerator& rng);
 
     const std::string& PublicKeyText() const noexcept { return m_publicKey; }
-    const CryptoPP::SecByteBlock& PrivateKeyText() const noexcept { return m_privateKey; }
+    CryptoPP::SecByteBlock PrivateKeyText() const;
     const CryptoPP::InvertibleRSAFunction& PrivateKey() const noexcept { return m_decryptionKey; }
 
-private:
+  private:
     CryptoPP::InvertibleRSAFunction m_decryptionKey;
-    CryptoPP::SecByteBlock m_privateKey;
     std::string m_publicKey;
 };
 

@@ -57,9 +57,9 @@ LayerDecryptor::~LayerDecryptor() {
     }
 }
 
-std::optional<std::vector<uint8_t>> LayerDecryptor::Decrypt(std::span<const uint8_t> blocks) {
+std::optional<LayerPlaintext> LayerDecryptor::Decrypt(std::span<const uint8_t> blocks) {
     assert(!blocks.empty() && blocks.size() % kBlockSize == 0);
-    std::vector<uint8_t> plaintext(blocks.size() / kBlockSize * kChunkSize);
+    LayerPlaintext plaintext(blocks.size() / kBlockSize * kChunkSize);
     Job job;
     job.blocks = blocks;
     job.blockCount = blocks.size() / kBlockSize;

@@ -13,6 +13,7 @@
 
 #include <cryptopp/osrng.h>
 #include <cryptopp/rsa.h>
+#include <cryptopp/secblock.h>
 
 #include <condition_variable>
 #include <cstdint>
@@ -25,8 +26,12 @@
 
 namespace parlon {
 
+// An opened layer: it holds a reply mask and perhaps the message text, so its memory is wiped
+// when it is freed.
+using LayerPlaintext = std::vector<uint8_t, CryptoPP::AllocatorWithCleanup<uint8_t>>;
+
 class LayerDecryptor {
-public:
+  public:
     // Layers with fewer blocks are opened on the calling thread alone.
     static constexpr size_t kMinBlocksToShare = 2;
     static constexpr unsigned kMaxWorkers = 15;
@@ -45,9 +50,9 @@ public:
     // fails OAEP decoding or is not a block of this key, or when a chunk other than the last
     // does not hold the full 213 bytes, or the last holds none.
     // REQUIRES: blocks.size() is a positive multiple of 256.
-    std::optional<std::vector<uint8_t>> Decrypt(std::span<const uint8_t> blocks);
+    std::optional<LayerPlaintext> Decrypt(std::span<const uint8_t> blocks);
 
-private:
+  private:
     struct BlockDecryptor {
         explicit BlockDecryptor(const CryptoPP::InvertibleRSAFunction& key) : decryptor(key) {}
         CryptoPP::RSAES_OAEP_SHA_Decryptor decryptor;

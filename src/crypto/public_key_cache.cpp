@@ -7,18 +7,16 @@
 
 namespace parlon {
 
-namespace {
-
-// Decodes `keyText`; null when it does not decode, or decodes to a key of another size (whose
-// blocks would not be 256 bytes) or to one that fails Crypto++'s basic checks.
-std::unique_ptr<CryptoPP::RSAES_OAEP_SHA_Encryptor> Decode(std::string_view keyText,
-                                                           CryptoPP::RandomNumberGenerator& rng) {
+// A key of another size would not make 256-byte blocks. Level 0 of Validate makes no random
+// draws, so no generator is needed.
+std::unique_ptr<CryptoPP::RSAES_OAEP_SHA_Encryptor> DecodePublicKey(std::string_view keyText) {
     try {
         CryptoPP::StringSource source(reinterpret_cast<const CryptoPP::byte*>(keyText.data()),
                                       keyText.size(), true, new CryptoPP::Base64Decoder);
         auto encryptor = std::make_unique<CryptoPP::RSAES_OAEP_SHA_Encryptor>(source);
         const CryptoPP::RSAFunction& key = encryptor->GetKey();
-        if (key.GetModulus().BitCount() != message_format::kModulusBits || !key.Validate(rng, 0)) {
+        if (key.GetModulus().BitCount() != message_format::kModulusBits ||
+            !key.Validate(CryptoPP::NullRNG(), 0)) {
             return nullptr;
         }
         return encryptor;
@@ -27,15 +25,12 @@ std::unique_ptr<CryptoPP::RSAES_OAEP_SHA_Encryptor> Decode(std::string_view keyT
     }
 }
 
-}  // namespace
-
-const CryptoPP::RSAES_OAEP_SHA_Encryptor* PublicKeyCache::Find(
-    std::string_view keyText, CryptoPP::RandomNumberGenerator& rng) {
+const CryptoPP::RSAES_OAEP_SHA_Encryptor* PublicKeyCache::Find(std::string_view keyText) {
     std::string key(keyText);
     if (auto found = m_encryptors.find(key); found != m_encryptors.end()) {
         return found->second.get();
     }
-    std::unique_ptr<CryptoPP::RSAES_OAEP_SHA_Encryptor> encryptor = Decode(keyText, rng);
+    std::unique_ptr<CryptoPP::RSAES_OAEP_SHA_Encryptor> encryptor = DecodePublicKey(keyText);
     if (encryptor == nullptr) {
         return nullptr;
     }

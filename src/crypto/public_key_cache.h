@@ -17,16 +17,19 @@
 
 namespace parlon {
 
+// The encryptor for `keyText` when it is Base64 of an X.509 SubjectPublicKeyInfo holding an RSA
+// key with a 2048-bit modulus that passes Crypto++'s basic checks; null otherwise. The center
+// admits only key texts this accepts, so that every listed parlon can be encrypted to.
+std::unique_ptr<CryptoPP::RSAES_OAEP_SHA_Encryptor> DecodePublicKey(std::string_view keyText);
+
 class PublicKeyCache {
-public:
+  public:
     static constexpr size_t kCapacity = 512;
 
-    // The encryptor for `keyText`, or null when the text is not a 2048-bit RSA public key
-    // (Base64 of an X.509 SubjectPublicKeyInfo). The pointer is valid until the next call.
-    const CryptoPP::RSAES_OAEP_SHA_Encryptor* Find(std::string_view keyText,
-                                                   CryptoPP::RandomNumberGenerator& rng);
+    // DecodePublicKey(keyText), decoded once per text. The pointer is valid until the next call.
+    const CryptoPP::RSAES_OAEP_SHA_Encryptor* Find(std::string_view keyText);
 
-private:
+  private:
     std::unordered_map<std::string, std::unique_ptr<CryptoPP::RSAES_OAEP_SHA_Encryptor>>
         m_encryptors;
 };

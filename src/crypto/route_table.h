@@ -23,6 +23,7 @@
 
 #include "common/text_field.h"
 #include "common/wire_records.h"
+#include "crypto/layer_decryptor.h"
 
 namespace parlon {
 
@@ -39,7 +40,7 @@ struct RouteRecord {
     PeerAddress nextAddress;        // none in the addressee's record
     uint32_t prevMsgId = 0;         // id on the link from prevAddress; 0 in the sender's record
     uint32_t msgId = 0;             // id on the link to nextAddress; 0 in the addressee's record
-    std::vector<uint8_t> masks;     // 112 bytes per mask: all of the path's at the sender
+    LayerPlaintext masks;           // 112 bytes per mask: all of the path's at the sender; wiped
     std::optional<TextField> text;  // the sender's copy of the message
 };
 

@@ -11,10 +11,11 @@ namespace parlon {
 
 namespace {
 
-[[noreturn]] void ThrowFileError(int error, const char* action, const std::filesystem::path& file) {
+[[noreturn]] void ThrowFileError(int error, const char* action, const std::filesystem::path& file,
+                                 const char* why = "") {
     throw std::system_error(
         error, std::generic_category(),
-        std::string("cannot ") + action + " activity log \"" + file.string() + "\"");
+        std::string("cannot ") + action + " activity log \"" + file.string() + "\"" + why);
 }
 
 }  // namespace
@@ -22,7 +23,14 @@ namespace {
 ActivityLog::ActivityLog(std::filesystem::path fileName, Clock clock)
     : m_fileName(std::move(fileName)),
       m_clock(std::move(clock)),
-      m_fd(::open(m_fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)) {
+      // The log may hold what was sent and to whom: readable by its owner only, and never
+      // written through a symbolic link that someone else put in its place. An existing file
+      // keeps its mode.
+      m_fd(::open(m_fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW,
+                  0600)) {
+    if (!m_fd.IsOpen() && errno == ELOOP) {
+        ThrowFileError(ELOOP, "open", m_fileName, " (a symbolic link, which is not followed)");
+    }
     if (!m_fd.IsOpen()) {
         ThrowFileError(errno, "open", m_fileName);
     }

@@ -3,6 +3,7 @@
 // Each line is "<" + the 24 characters of the ctime() text of the local time + "> " + the text
 // unchanged + one line feed. The file is opened for appending (created when missing, never
 // truncated), so several writers may share it and every line lands at the then-current end.
+// A new file is readable by its owner only (0600); a symbolic link in its place is refused.
 //
 // THREAD SAFETY: none; one owner thread writes.
 #pragma once
@@ -22,7 +23,7 @@ class ActivityLog {
     using Clock = std::function<std::time_t()>;
 
     // Opens `fileName` for appending. Throws std::system_error whose what() names the file and
-    // the system's reason when it cannot be opened.
+    // the reason when it cannot be opened (ELOOP when it is a symbolic link).
     explicit ActivityLog(std::filesystem::path fileName, Clock clock = DefaultClock);
     ActivityLog(const ActivityLog&) = delete;
     ActivityLog& operator=(const ActivityLog&) = delete;

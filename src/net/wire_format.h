@@ -42,10 +42,13 @@ static_assert(kReplyEntriesOffset == 33);
 
 // Bounds on what a reader accepts. A center reply or peer frame above them is refused. A peer
 // frame holds one "F" or "R" packet: the longest is an "F" packet of 16 layers, 26,629 bytes
-// (crypto/message_format.h checks that the two agree).
-inline constexpr size_t kMaxCenterReplySize = size_t{64} << 20;
+// (crypto/message_format.h checks that the two agree). The longest list a parlon takes from a
+// center (a center may be set to list at most this many), and the reply that carries it:
+// 33 + 16384 x 417 = 6,832,161 bytes.
+inline constexpr size_t kMaxReplyEntries = 16384;
+inline constexpr size_t kMaxCenterReplySize =
+    kReplyEntriesOffset + kMaxReplyEntries * kParlonEntrySize;
+static_assert(kMaxCenterReplySize == 6832161);
 inline constexpr size_t kMaxPeerFrameSize = 26634;
-inline constexpr size_t kMaxReplyEntries =
-    (kMaxCenterReplySize - kReplyEntriesOffset) / kParlonEntrySize;
 
 }  // namespace parlon

@@ -41,7 +41,8 @@ ParlonSession::ParlonSession(SessionHost& host, std::unique_ptr<ActivityLog> log
       m_strNickname(settings.nickname),
       m_ownIp(settings.ownIp),
       m_centerAddress(settings.center),
-      m_log(std::move(log)) {}
+      m_log(std::move(log)),
+      m_privateLog(settings.privateLog) {}
 
 ParlonSession::~ParlonSession() = default;
 
@@ -63,7 +64,11 @@ void ParlonSession::ConnectSequence() {
     // Logged with the nickname of the last field exchange: a nickname typed just now shows
     // only in the lines after this one.
     Log(": Initialize encryption and connecting to server...");
-    UpdateOwnEntry();
+    if (!UpdateOwnEntry()) {
+        m_host.EnableConnect(true);  // the host told the user which field it refused
+        return;
+    }
+    m_listenerFailureShown = false;  // a Connect shows a listener's failure afresh
     // The listener comes before the key pair: the key pair's own address must carry the port
     // the listener got (when port 0 let the system pick one).
     if (!StartListenerOnOwnPort()) {
@@ -79,9 +84,12 @@ void ParlonSession::ConnectSequence() {
     RegisterOnCenter();
 }
 
-void ParlonSession::UpdateOwnEntry() {
+bool ParlonSession::UpdateOwnEntry() {
     UserFields fields{m_strNickname, m_ownIp, m_nPort};
-    m_host.ReadFields(fields);  // a refused field keeps its value; Connect goes on
+    // A refused field keeps its value, but Connect stops there: going on would announce the
+    // old value. Port 0 comes only from a host that lets the system pick the port (parlon-cli's
+    // --port 0); the window refuses it in its field, so it never reaches the listener from there.
+    const bool accepted = m_host.ReadFields(fields);
     m_strNickname = std::move(fields.nickname);
     m_ownIp = fields.ip;
     m_nPort = fields.port;
@@ -89,6 +97,7 @@ void ParlonSession::UpdateOwnEntry() {
     m_ownEntry.ip = m_ownIp;
     m_ownEntry.port = m_nPort;
     m_ownEntry.SetNickname(Utf8Prefix(m_strNickname, kNicknameFieldSize));
+    return accepted;
 }
 
 void ParlonSession::InitEncryption() {
@@ -115,23 +124,28 @@ void ParlonSession::UpdateRouteLifetime() {
 }
 
 bool ParlonSession::StartListenerOnOwnPort() {
-    // The listener follows the own port: a parlon never announces a port it does not listen on.
-    // Port 0 asks the system for a free one, and then the port the listener has will do.
+    // The listener follows the own address and port: a parlon never announces an address or a
+    // port it does not listen on. Port 0 asks the system for a free one, and then the port the
+    // listener has will do. A listener that failed is started afresh.
     const bool anyPort = m_nPort == 0;
-    if (m_listener != nullptr && !m_listener->Failed() &&
+    if (m_listener != nullptr && !m_listener->Failed() && m_listeningOn.ip == m_ownEntry.ip &&
         (anyPort || m_listener->Port() == m_nPort)) {
         UseListenerPort();
         return true;
     }
     m_listener.reset();
     std::string error;
-    m_listener = PeerListener::Start(m_nPort, m_incoming, error);
-    m_listenerFailureShown = false;
+    m_listeningOn = m_ownEntry.Address();
+    m_listener = PeerListener::Start(m_listeningOn, m_incoming, error);
     if (m_listener == nullptr) {
         ShowStatus(kStatusListenFailed);
-        ReportError("cannot listen on port " + std::to_string(m_nPort) + ": " + error);
+        if (!m_listenerFailureShown) {
+            m_listenerFailureShown = true;
+            ReportError(error);  // it names the port
+        }
         return false;
     }
+    m_listenerFailureShown = false;
     UseListenerPort();
     SessionEvent listening{SessionEvent::Kind::Listening, {}, {}};
     listening.port = m_nPort;
@@ -176,7 +190,10 @@ void ParlonSession::FinishRegistration() {
     }
     m_nextParlons = std::move(outcome->parlons);
     m_nextSchedule = outcome->schedule;
-    ShowStatus(kStatusConnected);
+    // A listener that failed meanwhile keeps its error in the status until it is restarted.
+    if (m_listener == nullptr || !m_listener->Failed()) {
+        ShowStatus(kStatusConnected);
+    }
     if (m_nextSchedule.switchTime != m_schedule.switchTime) {
         ApplySchedule();
     }
@@ -229,7 +246,12 @@ void ParlonSession::OnTimer(uint32_t id) {
                 SwitchLists();
                 break;
             case kRegisterTimer:
-                RegisterOnCenter();
+                // Only a parlon that listens is announced: a failed listener is restarted
+                // first, and while it cannot be, the entry is not renewed (the center drops it
+                // when it expires) and the status keeps saying why.
+                if (StartListenerOnOwnPort()) {
+                    RegisterOnCenter();
+                }
                 break;
             case kPollTimer:
                 CheckListener();
@@ -283,7 +305,8 @@ void ParlonSession::HandleIncoming(const QueuedBlock& received) {
     }
     if (!nextHop.IsNone()) {
         const std::string ip = nextHop.IpText();
-        Log(": Forwarding a message that wasn't for us to ip " + ip + ".");
+        Log(m_privateLog ? ": Forwarding a message that wasn't for us."
+                         : ": Forwarding a message that wasn't for us to ip " + ip + ".");
         m_host.Notify({SessionEvent::Kind::Forwarding, {}, ip});
         if (m_pCenter != nullptr) {
             m_pCenter->Send(nextHop, *inner);
@@ -346,7 +369,8 @@ void ParlonSession::SendNewMessage(const MessageRecipient& recipient, uint64_t n
         return;
     }
     const std::string nickname(m_activeParlons[*row].NicknameText());
-    Log(": - Sending \"" + body + "\" to " + nickname + ".");
+    Log(m_privateLog ? ": - Sending a message."
+                     : ": - Sending \"" + body + "\" to " + nickname + ".");
     m_host.Notify({SessionEvent::Kind::Sending, body, nickname, 0, number});
 
     PeerAddress firstHop;
@@ -368,8 +392,9 @@ void ParlonSession::SendNewMessage(const MessageRecipient& recipient, uint64_t n
 void ParlonSession::SendReply(const ReplyHandle& message, const ByteBuffer& text) {
     const uint32_t messageId = message.MessageId();
     const std::string body(text.TextUpToNul());
-    Log(": - Replying \"" + body + "\" with Message ID " +
-        std::to_string(static_cast<int32_t>(messageId)) + ".");
+    Log(m_privateLog ? ": - Replying to a message."
+                     : ": - Replying \"" + body + "\" with Message ID " +
+                           std::to_string(static_cast<int32_t>(messageId)) + ".");
     m_host.Notify({SessionEvent::Kind::Replying, body, {}, messageId});
 
     PeerAddress previousHop;

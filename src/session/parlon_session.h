@@ -26,8 +26,8 @@
 #include "crypto/reply_handle.h"
 #include "log/activity_log.h"
 #include "queue/guarded_queue.h"
-#include "session/message_recipient.h"
 #include "session/lost_message_watch.h"
+#include "session/message_recipient.h"
 #include "session/session_host.h"
 #include "session/session_services.h"
 #include "settings/parlon_settings.h"
@@ -106,7 +106,8 @@ class ParlonSession {
   private:
     // The steps of Connect and of the timers.
     void ConnectSequence();
-    void UpdateOwnEntry();
+    // False when the host refused a field: Connect stops.
+    [[nodiscard]] bool UpdateOwnEntry();
     void InitEncryption();
     [[nodiscard]] bool StartListenerOnOwnPort();
     // The own port (and entry) become the port the listener has.
@@ -149,6 +150,7 @@ class ParlonSession {
     bool m_registeringAtConnect = false;  // a failure gives the Connect button back
     std::unique_ptr<EncryptionContext> m_pEncryption;
     std::unique_ptr<PeerListener> m_listener;
+    PeerAddress m_listeningOn;  // what m_listener was started with
     bool m_listenerFailureShown = false;
     // The EncryptionContext keeps references to these vectors: they must never be replaced.
     std::vector<ParlonEntry> m_activeParlons;
@@ -170,6 +172,7 @@ class ParlonSession {
     std::set<ReplyHandle> m_openAnswers;
     LostMessageWatch m_sentMessages;
     std::unique_ptr<ActivityLog> m_log;
+    const bool m_privateLog;  // log lines without texts, nicknames and addresses
 };
 
 }  // namespace parlon

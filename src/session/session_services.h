@@ -1,5 +1,6 @@
 // SessionServices: the factories of the ParlonSession's transport to the center, which tests
-// replace with a fake, and of its key pair; the queue its listener fills, and its clock. Real() gives the production ones.
+// replace with a fake, and of its key pair; the queue its listener fills, and its clock. Real()
+// gives the production ones.
 #pragma once
 
 #include <chrono>

@@ -22,6 +22,9 @@ struct ParlonSettings {
     uint32_t ownIp = 0;                  // network byte order; 255.255.255.255 when unparsable
     std::string nickname = kDefaultNickname;
     PeerAddress center;
+    // "Private Log" = 1: the activity log leaves out message texts, recipients' nicknames and
+    // hop addresses (its lines keep their form otherwise).
+    bool privateLog = false;
 };
 
 // The settings file named by the command line: the one argument when there is exactly one

@@ -74,6 +74,8 @@ CMessageDlg::CMessageDlg(QWidget* parent, MessageForm form)
 
     m_countdown->setObjectName(QStringLiteral("countdownTimer"));
     m_countdown->setInterval(MessageForm::kCountdownStepMs);
+    m_countdown->setObjectName(QStringLiteral("countdown"));
+    m_countdown->setTimerType(Qt::PreciseTimer);  // the reply must not leave early
     connect(m_countdown, &QTimer::timeout, this,
             [this] { m_form.OnTimer(MessageForm::kCountdownTimer); });
     connect(m_okButton, &QPushButton::clicked, this, [this] { m_form.OnOK(); });

@@ -287,6 +287,7 @@ void CParlonDlg::SetTimer(uint32_t id, uint32_t periodMs) {
     if (timer == nullptr) {
         timer = new QTimer(this);
         timer->setObjectName(QStringLiteral("sessionTimer%1").arg(id));
+        timer->setTimerType(Qt::PreciseTimer);  // a coarse timer may fire up to 5% early
         connect(timer, &QTimer::timeout, this, [this, id] { m_session->OnTimer(id); });
     }
     timer->start(static_cast<int>(std::min<uint32_t>(periodMs, INT_MAX)));
@@ -423,8 +424,9 @@ void CParlonDlg::Notify(const SessionEvent& event) {
             break;
         case SessionEvent::Kind::Lost:
             m_messages.MarkLost(event.messageNumber);
-            m_errors.Add(QStringLiteral("No reply came to \"%1\" to %2: the message is presumed lost.")
-                             .arg(ToQString(event.text), ToQString(DisplayText(event.recipient))));
+            m_errors.Add(
+                QStringLiteral("No reply came to \"%1\" to %2: the message is presumed lost.")
+                    .arg(ToQString(event.text), ToQString(DisplayText(event.recipient))));
             break;
         case SessionEvent::Kind::Replying:
             m_messages.MarkReplied(event.messageId, event.text);

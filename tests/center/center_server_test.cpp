@@ -6,10 +6,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <poll.h>
+
+#include <asio/write.hpp>
 #include <fstream>
 
 #include "center/center_schedule.h"
+#include "center/change_rate_limit.h"
+#include "center/held_replies.h"
+#include "center/registration_admission.h"
+#include "net/asio_endpoint.h"
 #include "net/center_connection.h"
+#include "net/packet.h"
 #include "net/socket_stream.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
@@ -32,6 +40,79 @@ TEST(CenterScheduleTest, AnnouncesTheSettingsTheClockAndTheNextSwitchAcrossTheWr
         EXPECT_EQ(at.centerTime, static_cast<uint32_t>(now % kWrap)) << now;
         EXPECT_EQ(at.switchTime - at.centerTime, 7 - now % 7) << now;  // at a switch, the next
     }
+}
+
+// A registry as admission sees it: which addresses are listed.
+struct ListedAddresses : RegistryView {
+    std::vector<PeerAddress> listed;
+    bool IsListed(const PeerAddress& address) const override {
+        return std::find(listed.begin(), listed.end(), address) != listed.end();
+    }
+    size_t CountAtIp(uint32_t ip) const override {
+        return static_cast<size_t>(std::count_if(listed.begin(), listed.end(),
+                                                 [&](const PeerAddress& a) { return a.ip == ip; }));
+    }
+};
+
+TEST(AdmissionTest, TheAnnouncedAddressMustBeTheSourceUnlessTrustedAndAKnownEntryAlwaysRenews) {
+    const uint32_t host = ParseIpv4("192.0.2.7"), other = ParseIpv4("192.0.2.8");
+    ListedAddresses registry;
+    registry.listed = {{host, 1}, {host, 2}};
+    ParlonEntry entry = test::MakeEntry(2, "n", test::KeyText(0));
+    entry.ip = host;
+    const AdmissionOptions bounded{.maxPerAddress = 2};
+    EXPECT_EQ(AdmitRegistration(entry, host, registry, bounded), std::nullopt);  // renews
+    entry.port = 3;
+    EXPECT_EQ(AdmitRegistration(entry, host, registry, bounded),
+              "its address already holds 2 entries");
+    EXPECT_EQ(AdmitRegistration(entry, host, registry, {}), std::nullopt);
+    EXPECT_EQ(AdmitRegistration(entry, other, registry, {}),
+              "it names 192.0.2.7 but comes from 192.0.2.8");
+    EXPECT_EQ(AdmitRegistration(entry, other, registry, {.trustAnnouncedAddress = true}),
+              std::nullopt);
+    EXPECT_EQ(AdmitSignOff({host, 1}, other, {}), "it names 192.0.2.7 but comes from 192.0.2.8");
+    EXPECT_EQ(AdmitSignOff({host, 1}, host, {}), std::nullopt);
+}
+
+TEST(ChangeRateLimitTest, ABurstThenTheRateForEachSourceOnItsOwn) {
+    using Millis = ChangeRateLimit::Millis;
+    ChangeRateLimit limit(3, 60);  // three at once, then one a second
+    const auto takes = [&](uint32_t source, Millis now, int times) {
+        int taken = 0;
+        for (int i = 0; i < times; ++i) {
+            taken += limit.TryTake(source, now) ? 1 : 0;
+        }
+        return taken;
+    };
+    EXPECT_EQ(takes(1, Millis(0), 5), 3);
+    EXPECT_EQ(takes(2, Millis(0), 1), 1);  // another source has its own burst
+    EXPECT_EQ(takes(1, Millis(999), 1), 0);
+    EXPECT_EQ(takes(1, Millis(1000), 2), 1);
+    EXPECT_EQ(takes(1, Millis(100000), 5), 3);  // refilled to the burst, not beyond
+    // Sources whose buckets are full again are forgotten once many are tracked.
+    for (uint32_t source = 10; source < 1032; ++source) {
+        EXPECT_TRUE(limit.TryTake(source, Millis(200000)));
+    }
+    EXPECT_EQ(limit.TrackedSources(), 1024u);
+    EXPECT_TRUE(limit.TryTake(1, Millis(400000)));
+    EXPECT_EQ(limit.TrackedSources(), 1u);
+}
+
+TEST(HeldRepliesTest, AListHeldByManyRepliesCountsOnceUntilTheLastLetsGo) {
+    HeldReplies held;
+    const ByteBuffer list(1000), newer(1417);
+    EXPECT_EQ(held.CostOf(list), 1000u);
+    held.Hold(list);
+    held.Hold(list);
+    EXPECT_EQ(held.CostOf(list), 0u);
+    held.Hold(newer);
+    EXPECT_EQ(held.HeldBytes(), 2417u);
+    held.Release(list);
+    EXPECT_EQ(held.HeldBytes(), 2417u);
+    held.Release(list);
+    held.Release(newer);
+    EXPECT_EQ(held.HeldBytes(), 0u);
+    EXPECT_EQ(held.CostOf(newer), 1417u);
 }
 
 class CenterServerTest : public ::testing::Test {
@@ -82,23 +163,49 @@ class CenterServerTest : public ::testing::Test {
     }
 
     std::unique_ptr<CenterConnection> Link(uint16_t port, std::string_view nickname,
-                                           std::string_view key = "k") {
-        return std::make_unique<CenterConnection>(test::MakeEntry(port, nickname, key), m_address,
-                                                  TransportDeadlines{1s, 1s, 2s});
+                                           size_t key = 0) {
+        return std::make_unique<CenterConnection>(
+            test::MakeEntry(port, nickname, test::KeyText(key)), m_address,
+            TransportDeadlines{1s, 1s, 2s});
     }
     // Registers through `link`: "nickname:port/key" of each listed entry, or {"failed"}.
     Strings Register(CenterConnection& link) {
         std::vector<ParlonEntry> list;
-        if (!link.Register(list, m_schedule)) {
-            return {"failed"};
-        }
+        return link.Register(list, m_schedule) ? Listed(list) : Strings{"failed"};
+    }
+    // "nickname:ip:port/kN" of each entry, N the index of its test::KeyText.
+    static Strings Listed(const std::vector<ParlonEntry>& list) {
         Strings listed;
         for (const ParlonEntry& entry : list) {
-            listed.push_back(std::string(entry.NicknameText()) + ":" + std::to_string(entry.port) +
-                             "/" + std::string(entry.PublicKeyText()));
+            size_t key = 0;
+            while (key < 4 && entry.PublicKeyText() != test::KeyText(key)) {
+                ++key;
+            }
+            std::string text(entry.NicknameText());
+            text.append(":").append(std::to_string(entry.port));
+            if (entry.ip != kLoopback) {
+                text.append("@").append(entry.Address().IpText());
+            }
+            listed.push_back(text.append("/k").append(std::to_string(key)));
         }
         return listed;
     }
+    // Registers `entry` from `source`: its list as Listed() shows it, or {"refused"}.
+    Strings RegisterFrom(const char* source, const ParlonEntry& entry) {
+        const auto list = test::RegisterFrom(ParseIpv4(source), m_address, entry);
+        return list ? Listed(*list) : Strings{"refused"};
+    }
+    // How many times the log holds `text`.
+    size_t LogCount(const std::string& text) const {
+        const std::string log = Log();
+        size_t count = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+
+    static inline const uint32_t kLoopback = ParseIpv4("127.0.0.1");
 
     test::TempDir m_dir;
     const std::string m_logFile = (m_dir.Path() / "center.log").string();
@@ -115,25 +222,24 @@ TEST_F(CenterServerTest, ListsInOrderWithKeysReplacesInPlaceSignsOffExpiresAndSt
     // meanwhile everybody else is.
     SocketStream silent(m_address, Clock::now() + 2s);
     silent.WriteAll(std::vector<uint8_t>{0xAA, 0x01}, Clock::now() + 2s);
-    std::unique_ptr<CenterConnection> alice = Link(7001, "alice", "key of alice");
-    std::unique_ptr<CenterConnection> bob = Link(7002, "bob", "key of bob");
-    EXPECT_EQ(Register(*alice), (Strings{"alice:7001/key of alice"}));
-    EXPECT_EQ(Register(*bob), (Strings{"alice:7001/key of alice", "bob:7002/key of bob"}));
+    std::unique_ptr<CenterConnection> alice = Link(7001, "alice", 0);
+    std::unique_ptr<CenterConnection> bob = Link(7002, "bob", 1);
+    EXPECT_EQ(Register(*alice), (Strings{"alice:7001/k0"}));
+    EXPECT_EQ(Register(*bob), (Strings{"alice:7001/k0", "bob:7002/k1"}));
     EXPECT_EQ((std::vector<uint32_t>{m_schedule.hopCount, m_schedule.pollPeriod,
                                      m_schedule.replyTime, m_schedule.registerPeriod}),
               (std::vector<uint32_t>{4, 250, 0, 500}));
     EXPECT_LT(m_schedule.switchTime - m_schedule.centerTime - 1, 1000u);  // in (0, 1000]
 
-    std::unique_ptr<CenterConnection> aliceAgain = Link(7001, "alice2", "new key");
-    EXPECT_EQ(Register(*aliceAgain), (Strings{"alice2:7001/new key", "bob:7002/key of bob"}));
+    std::unique_ptr<CenterConnection> aliceAgain = Link(7001, "alice2", 2);
+    EXPECT_EQ(Register(*aliceAgain), (Strings{"alice2:7001/k2", "bob:7002/k1"}));
     aliceAgain.reset();  // signs off; bob, renamed, is then found in the first place
-    std::unique_ptr<CenterConnection> bobAgain = Link(7002, "bob2", "new key of bob");
-    EXPECT_TRUE(test::Eventually(
-        [&] { return Register(*bobAgain) == Strings{"bob2:7002/new key of bob"}; }));
+    std::unique_ptr<CenterConnection> bobAgain = Link(7002, "bob2", 3);
+    EXPECT_TRUE(test::Eventually([&] { return Register(*bobAgain) == Strings{"bob2:7002/k3"}; }));
     EXPECT_TRUE(Logs("registered 127.0.0.1:7001 \"alice2\" (renewed; 2 registered)"));
     // Bob falls silent; the center drops him by itself.
     EXPECT_TRUE(Logs("expired 127.0.0.1:7002"));
-    EXPECT_EQ(Register(*Link(7003, "carol")), (Strings{"carol:7003/k"}));
+    EXPECT_EQ(Register(*Link(7003, "carol")), (Strings{"carol:7003/k0"}));
     EXPECT_EQ(silent.ReadToEnd(1 << 20, Clock::now() + 5s).Length(), 0u);  // not a word
     EXPECT_TRUE(Logs("no whole frame within 3000 ms (2 bytes)"));
 
@@ -154,6 +260,186 @@ TEST_F(CenterServerTest, AnAcceptErrorOtherThanAShortageIsLoggedAndEndsTheCenter
         Logs("] accepting failed: Invalid argument\n"
              "parlon-center: stopping: connections can no longer be accepted\n"))
         << Log();
+}
+
+// An entry at `ip` (dotted) with its own port, nickname and key text.
+ParlonEntry EntryAt(const char* ip, uint16_t port, std::string_view nickname,
+                    std::string_view key = test::KeyText(0)) {
+    ParlonEntry entry = test::MakeEntry(port, nickname, key);
+    entry.ip = ParseIpv4(ip);
+    return entry;
+}
+
+TEST_F(CenterServerTest, RefusesUnusableAndForeignEntriesAndForeignSignOffsLeavingTheListAlone) {
+    Start({"--max-per-address", "2"});
+    EXPECT_EQ(RegisterFrom("127.0.0.1", EntryAt("127.0.0.1", 7001, "alice")),
+              (Strings{"alice:7001/k0"}));
+    const std::string cutShort = test::KeyText(1).substr(0, 200);
+    const struct {
+        const char* source;
+        ParlonEntry entry;
+        const char* reason;
+    } refusals[] = {
+        {"127.0.0.1", EntryAt("127.0.0.1", 7002, "nokey", "no key at all"),
+         "its key text is not a 2048-bit RSA public key"},
+        {"127.0.0.1", EntryAt("127.0.0.1", 7002, "empty", ""),
+         "its key text is not a 2048-bit RSA public key"},
+        {"127.0.0.1", EntryAt("127.0.0.1", 7002, "cut", cutShort),
+         "its key text is not a 2048-bit RSA public key"},
+        {"127.0.0.1", EntryAt("127.0.0.1", 7002, "short", test::KeyText(0, 1024)),
+         "its key text is not a 2048-bit RSA public key"},
+        {"127.0.0.1", EntryAt("127.0.0.1", 7002, "long", test::KeyText(0, 3072)),
+         "its key text is not a 2048-bit RSA public key"},
+        {"127.0.0.1", EntryAt("127.0.0.1", 0, "port0"), "port 0 reaches nobody"},
+        {"127.0.0.1", EntryAt("0.0.0.0", 7002, "nowhere"), "address 0.0.0.0 reaches nobody"},
+        {"127.0.0.2", EntryAt("127.0.0.1", 7001, "hijack", test::KeyText(1)),
+         "it names 127.0.0.1 but comes from 127.0.0.2"},
+        {"127.0.0.2", EntryAt("127.0.0.3", 7002, "victim"),
+         "it names 127.0.0.3 but comes from 127.0.0.2"},
+    };
+    for (const auto& refused : refusals) {
+        const std::string nickname(refused.entry.NicknameText());
+        EXPECT_EQ(RegisterFrom(refused.source, refused.entry), Strings{"refused"}) << nickname;
+        EXPECT_TRUE(
+            Logs("\"" + nickname + "\" from " + refused.source + " refused: " + refused.reason))
+            << Log();
+    }
+    EXPECT_EQ(LogCount("not a 2048-bit RSA"), 5u) << Log();
+    EXPECT_EQ(RegisterFrom("127.0.0.1", EntryAt("127.0.0.1", 7001, "alice")),
+              (Strings{"alice:7001/k0"}));  // nothing else was listed
+
+    // A sign-off counts only from the address it names.
+    test::SignOffFrom(ParseIpv4("127.0.0.2"), m_address, EntryAt("127.0.0.1", 7001, "").Address());
+    EXPECT_TRUE(
+        Logs("sign-off of 127.0.0.1:7001 refused: it names 127.0.0.1 but comes from "
+             "127.0.0.2"));
+
+    // Two entries on one address; a third is refused, the two renew (a new key too).
+    EXPECT_EQ(RegisterFrom("127.0.0.2", EntryAt("127.0.0.2", 1, "b1")),
+              (Strings{"alice:7001/k0", "b1:1@127.0.0.2/k0"}));
+    EXPECT_EQ(RegisterFrom("127.0.0.2", EntryAt("127.0.0.2", 2, "b2")),
+              (Strings{"alice:7001/k0", "b1:1@127.0.0.2/k0", "b2:2@127.0.0.2/k0"}));
+    EXPECT_EQ(RegisterFrom("127.0.0.2", EntryAt("127.0.0.2", 3, "b3")), Strings{"refused"});
+    EXPECT_TRUE(Logs("\"b3\" from 127.0.0.2 refused: its address already holds 2 entries"));
+    // A renewal with a new key is a change: the two new entries took the burst of changes of
+    // that source (as many as its entries), the next one comes with the rate (one a second).
+    const ParlonEntry b1new = EntryAt("127.0.0.2", 1, "b1new", test::KeyText(1));
+    const Strings withB1new{"alice:7001/k0", "b1new:1@127.0.0.2/k1", "b2:2@127.0.0.2/k0"};
+    EXPECT_EQ(RegisterFrom("127.0.0.2", b1new), Strings{"refused"});
+    EXPECT_TRUE(
+        Logs("\"b1new\" from 127.0.0.2 refused: list changes from its source come faster "
+             "than 60 a minute"));
+    EXPECT_TRUE(test::Eventually([&] { return RegisterFrom("127.0.0.2", b1new) == withB1new; }));
+    // Renewals that change nothing are not limited.
+    EXPECT_EQ(RegisterFrom("127.0.0.2", b1new), withB1new);
+    // Its own sign-off counts and makes room.
+    test::SignOffFrom(ParseIpv4("127.0.0.2"), m_address, EntryAt("127.0.0.2", 2, "").Address());
+    EXPECT_TRUE(test::Eventually([&] {
+        return RegisterFrom("127.0.0.2", EntryAt("127.0.0.2", 3, "b3")) ==
+               Strings{"alice:7001/k0", "b1new:1@127.0.0.2/k1", "b3:3@127.0.0.2/k0"};
+    }));
+}
+
+// Connections from `source` that each send `bytes` bytes of a registration frame, asking the
+// kernel for a small receive buffer so that a reply they never read stays in the center.
+std::vector<asio::ip::tcp::socket> Crowd(const char* source, const PeerAddress& center,
+                                         size_t count,
+                                         const std::function<ParlonEntry(size_t)>& entry,
+                                         size_t bytes = kRegistrationFrameSize) {
+    static asio::io_context io;  // for blocking calls only: never run
+    std::vector<asio::ip::tcp::socket> crowd;
+    for (size_t index = 0; index < count; ++index) {
+        asio::ip::tcp::socket& socket = crowd.emplace_back(io, asio::ip::tcp::v4());
+        socket.set_option(asio::socket_base::receive_buffer_size(4096));
+        socket.bind(ToEndpoint(PeerAddress{ParseIpv4(source), 0}));
+        socket.connect(ToEndpoint(center));
+        const ByteBuffer frame =
+            Packet(Registration, RegistrationRecord{entry(index), {}}).Encode();
+        asio::write(socket, asio::buffer(frame.Data(), bytes));
+    }
+    return crowd;
+}
+
+// Whether the center closed `socket` within `waitMs` (what it sent is dropped).
+bool ClosedByCenter(asio::ip::tcp::socket& socket, int waitMs) {
+    pollfd waiting{socket.native_handle(), POLLIN, 0};
+    std::array<char, 4096> bytes{};
+    std::error_code error;
+    while (!error && ::poll(&waiting, 1, waitMs) == 1) {
+        socket.read_some(asio::buffer(bytes), error);
+    }
+    return static_cast<bool>(error);
+}
+
+size_t ClosedCount(std::vector<asio::ip::tcp::socket>& crowd) {
+    return static_cast<size_t>(std::count_if(
+        crowd.begin(), crowd.end(), [](auto& socket) { return ClosedByCenter(socket, 0); }));
+}
+
+TEST_F(CenterServerTest, OneSourceHoldsAtMostItsBoundOfConnectionsAndSilentOnesLeaveEarly) {
+    Start({"--max-connections-per-source", "8", "--first-byte-deadline", "300"});
+    const auto anyEntry = [](size_t) { return EntryAt("127.0.0.2", 1, "slow"); };
+    // One byte each: past the first-byte deadline, held up to the whole request deadline.
+    std::vector<asio::ip::tcp::socket> held = Crowd("127.0.0.2", m_address, 10, anyEntry, 1);
+    EXPECT_TRUE(test::Eventually([&] { return ClosedCount(held) == 2; }, 2s));
+    EXPECT_EQ(LogCount("refused connection from 127.0.0.2"), 2u);
+    EXPECT_TRUE(Logs("too many connections from its address (8 open)"));
+    // Another source still gets through, and a silent one is closed at the first-byte deadline.
+    std::vector<asio::ip::tcp::socket> silent = Crowd("127.0.0.3", m_address, 1, anyEntry, 0);
+    EXPECT_EQ(Register(*Link(7001, "alice")), (Strings{"alice:7001/k0"}));
+    EXPECT_TRUE(test::Eventually([&] { return ClosedCount(silent) == 1; }, 2s));
+    EXPECT_TRUE(Logs("refused connection from 127.0.0.3"));
+    EXPECT_TRUE(Logs("no first byte within 300 ms"));
+    EXPECT_EQ(ClosedCount(held), 2u);
+}
+
+// The resident memory of process `pid` in bytes, from /proc.
+size_t ResidentBytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stoul(line.substr(6)) * 1024;
+        }
+    }
+    return 0;
+}
+
+TEST_F(CenterServerTest, SlowReadersOfALargeListHoldNoMoreThanTheBound) {
+    constexpr size_t kListed = 2000, kSlow = 60, kBound = 4'000'000;
+    const std::string bound = std::to_string(kBound);
+    Start({"--trust-announced-address", "--max-per-address", "100000", "--changes-per-minute",
+           "1000000", "--max-entries", "3000", "--max-held-reply-bytes", bound.c_str()});
+    for (uint16_t port = 1; port <= kListed; ++port) {
+        ASSERT_TRUE(test::RegisterFrom(kLoopback, m_address, EntryAt("127.0.0.1", port, "p")));
+    }
+    const size_t before = ResidentBytes(m_pid);
+    // Each adds an entry, so each reply would be a list of its own (834 kB) that nobody reads.
+    std::vector<asio::ip::tcp::socket> slow = Crowd("127.0.0.2", m_address, kSlow, [](size_t i) {
+        return EntryAt("127.0.0.2", static_cast<uint16_t>(i + 1), "slow");
+    });
+    ASSERT_TRUE(test::Eventually([&] {
+        return LogCount("(new; ") + LogCount("replies not yet taken hold") == kListed + kSlow;
+    }));
+    const size_t during = ResidentBytes(m_pid);
+    EXPECT_GT(LogCount("replies not yet taken hold"), kSlow / 2) << Log();
+    EXPECT_LT(during, before + kBound + (2 << 20))
+        << "from " << before << " to " << during << " bytes";
+    slow.clear();
+    EXPECT_TRUE(test::Eventually([&] {
+        return test::RegisterFrom(kLoopback, m_address, EntryAt("127.0.0.1", 9999, "late"))
+            .has_value();
+    }));
+}
+
+TEST_F(CenterServerTest, TrustsTheAnnouncedAddressWhenToldTo) {
+    Start({"--trust-announced-address"});
+    EXPECT_EQ(RegisterFrom("127.0.0.2", EntryAt("127.0.0.3", 7002, "proxied")),
+              (Strings{"proxied:7002@127.0.0.3/k0"}));
+    test::SignOffFrom(ParseIpv4("127.0.0.2"), m_address, EntryAt("127.0.0.3", 7002, "").Address());
+    EXPECT_TRUE(Logs("signed off 127.0.0.3:7002 (0 registered)"));
+    // The key and the address must still be usable.
+    EXPECT_EQ(RegisterFrom("127.0.0.2", EntryAt("127.0.0.3", 7002, "nokey", "k")),
+              Strings{"refused"});
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 // and started again under them.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "center/center_thread.h"
 #include "center/redis_connection.h"
 #include "center/redis_registry_store.h"
@@ -39,10 +41,25 @@ class ClusterTest : public ::testing::Test {
         StartCenter(1, settings);
     }
 
+    // The center lists only real keys: each short key name of a test ("a", "b2") stands for a
+    // real key text of its own, and the lists name them again by those names.
+    std::string_view KeyFor(std::string_view name) {
+        const auto [named, added] = m_keyNames.try_emplace(std::string(name), m_keyNames.size());
+        return test::KeyText(named->second);
+    }
+    std::string NameOfKey(std::string_view text) const {
+        for (const auto& [name, index] : m_keyNames) {
+            if (test::KeyText(index) == text) {
+                return name;
+            }
+        }
+        return std::string(text);
+    }
+
     // A parlon's link to center `center`; it signs off when it is destroyed.
     std::unique_ptr<CenterConnection> Link(size_t center, uint16_t port, std::string_view nickname,
                                            std::string_view key = "k") {
-        return std::make_unique<CenterConnection>(test::MakeEntry(port, nickname, key),
+        return std::make_unique<CenterConnection>(test::MakeEntry(port, nickname, KeyFor(key)),
                                                   m_centers[center]->Address(),
                                                   TransportDeadlines{1s, 1s, 2s});
     }
@@ -57,7 +74,7 @@ class ClusterTest : public ::testing::Test {
         Strings listed;
         for (const ParlonEntry& entry : list) {
             listed.push_back(std::string(entry.NicknameText()) + ":" + std::to_string(entry.port) +
-                             "/" + std::string(entry.PublicKeyText()));
+                             "/" + NameOfKey(entry.PublicKeyText()));
         }
         return listed;
     }
@@ -136,6 +153,7 @@ class ClusterTest : public ::testing::Test {
     std::unique_ptr<CenterThread> m_centers[2];
     std::vector<std::unique_ptr<CenterConnection>> m_links;  // sign off before the centers stop
     CenterSchedule m_schedule;
+    std::map<std::string, size_t> m_keyNames;  // short key name -> index of its real key text
 };
 
 TEST_F(ClusterTest, ListsInOneOrderRenewsInPlaceSignsOffAtEitherAndAnnouncesOneSwitch) {

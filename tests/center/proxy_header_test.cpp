@@ -11,8 +11,8 @@
 #include "net/asio_endpoint.h"
 #include "net/packet.h"
 #include "net/socket_stream.h"
-#include "support/test_support.h"
 #include "support/log_lines.h"
+#include "support/test_support.h"
 
 namespace parlon {
 namespace {
@@ -215,8 +215,10 @@ class BehindProxyTest : public ::testing::Test {
 
 TEST_F(BehindProxyTest, UsesTheClientsAddressRefusesAnythingElseAndTakesHealthChecksQuietly) {
     Start("127.0.0.1");
-    const ByteBuffer frame =
-        Packet(Registration, RegistrationRecord{test::MakeEntry(7001, "alice", "k"), {}}).Encode();
+    // The center admits the entry only from the address it names: the client the header names.
+    ParlonEntry alice = test::MakeEntry(7001, "alice", test::KeyText(0));
+    alice.ip = ParseIpv4("10.1.2.3");
+    const ByteBuffer frame = Packet(Registration, RegistrationRecord{alice, {}}).Encode();
     const Bytes registration(frame.Bytes().begin(), frame.Bytes().end());
     EXPECT_EQ(Exchange(Joined(Text("PROXY TCP4 10.1.2.3 127.0.0.1 4444 7878\r\n"), registration)),
               kReplyEntriesOffset + kParlonEntrySize);

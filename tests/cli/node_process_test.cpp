@@ -128,11 +128,14 @@ TEST(NodeProcessTest, FourNodesCarryAMessageAndItsReplyAndEndCleanly) {
     std::vector<uint16_t> ports;
     std::vector<std::unique_ptr<Program>> nodes;
     const auto start = [&](const std::string& nickname, uint16_t port) {
-        nodes.push_back(std::make_unique<Program>(
-            std::vector<std::string>{PARLON_CLI_PATH, "--json", "--nick", nickname, "--ip",
-                                     "127.0.0.1", "--port", std::to_string(port), "--center",
-                                     address, "--auto-reply", "auto " + nickname},
-            dirs[nodes.size() + 1].Path()));
+        std::vector<std::string> arguments{
+            PARLON_CLI_PATH, "--json",    "--nick",       nickname,
+            "--ip",          "127.0.0.1", "--port",       std::to_string(port),
+            "--center",      address,     "--auto-reply", "auto " + nickname};
+        if (nodes.empty()) {
+            arguments.push_back("--private-log");  // the sender's
+        }
+        nodes.push_back(std::make_unique<Program>(arguments, dirs[nodes.size() + 1].Path()));
         return nodes.back().get();
     };
     for (int i = 0; i < 4; ++i) {  // each on a port the system picks, which it announces
@@ -163,13 +166,14 @@ TEST(NodeProcessTest, FourNodesCarryAMessageAndItsReplyAndEndCleanly) {
     // A node on a port that is taken (the sender's) cannot listen, says so, and goes on.
     Program& second = *start("Second", ports[0]);
     second.Await(R"({"event":"status","text":"Error Listening On Port!"})");
-    second.Await(R"({"event":"error","text":")", std::to_string(ports[0]));
+    second.Await(R"({"event":"error","text":"cannot listen on port )" + std::to_string(ports[0]) +
+                 R"(: Address already in use"})");
 
     for (Program* node : {&sender, &addressee, &second}) {
         node->Write("quit");
     }
     nodes[1]->Signal(SIGINT);  // acts as quit
-    nodes[2]->Signal(SIGINT);
+    nodes[2]->Signal(SIGHUP);  // its terminal closed: quit too
     long forwardings = 0;
     for (size_t i = 0; i < nodes.size(); ++i) {
         EXPECT_EQ(nodes[i]->Wait(), 0) << nodes[i]->Output();
@@ -177,6 +181,11 @@ TEST(NodeProcessTest, FourNodesCarryAMessageAndItsReplyAndEndCleanly) {
         forwardings += nodes[i]->Count(R"({"event":"forwarding","ip":"127.0.0.1"})");
     }
     EXPECT_EQ(forwardings, 4);  // hop count 3: two hops out and two back, through any nodes
+    const std::string privateLog = dirs[1].Read("Activity.log");
+    EXPECT_NE(privateLog.find("> node0: - Sending a message.\n"), std::string::npos) << privateLog;
+    for (const char* secret : {"hello", "node3", "127.0.0.1"}) {
+        EXPECT_EQ(privateLog.find(secret), std::string::npos) << privateLog;
+    }
     center.Signal(SIGTERM);
     EXPECT_EQ(center.Wait(), 0);
     EXPECT_EQ(center.Count("signed off"), 4) << center.Output();  // Second never signed on

@@ -18,9 +18,9 @@
 #include "crypto/encryption_context.h"
 #include "crypto/key_pair.h"
 #include "crypto/message_format.h"
-#include "support/test_support.h"
 #include "crypto/opened_layers.h"
 #include "crypto/route_table.h"
+#include "support/test_support.h"
 
 namespace parlon::test {
 namespace {
@@ -296,8 +296,10 @@ TEST(OpenedLayersTest, HoldsTheNewestDigestsUpToItsCapacityAndForgetsTheOldestFi
         store.Insert(digest);
     }
     EXPECT_EQ(store.Size(), OpenedLayers::kCapacity);
-    const auto held = static_cast<size_t>(std::count_if(
-        digests.begin(), digests.end(), [&](const auto& digest) { return store.Contains(digest); }));
+    const auto held =
+        static_cast<size_t>(std::count_if(digests.begin(), digests.end(), [&](const auto& digest) {
+            return store.Contains(digest);
+        }));
     EXPECT_EQ(held, OpenedLayers::kCapacity);
     EXPECT_FALSE(std::any_of(digests.begin(), digests.begin() + 5000,
                              [&](const auto& digest) { return store.Contains(digest); }));
@@ -317,7 +319,8 @@ TEST(RouteTableTest, RefusesRatherThanEvictLiveRecordsAndExpiresThemWhenTheirRep
     RouteTable table(/*capacity=*/8, /*quotaPerSource=*/3);
     const PeerAddress attacker{ParseIpv4("127.0.0.9"), 9}, genuine{ParseIpv4("127.0.0.1"), 1};
     const auto record = [](PeerAddress from, uint32_t id) {
-        return RouteRecord{RouteRole::Addressee, from, {}, id, 0, Bytes(112, 1), std::nullopt};
+        return RouteRecord{RouteRole::Addressee,   from,        {}, id, 0,
+                           LayerPlaintext(112, 1), std::nullopt};
     };
     const std::optional<uint64_t> genuineSerial = table.Add(record(genuine, 7), start, start + 10s);
     ASSERT_TRUE(genuineSerial.has_value());
@@ -609,7 +612,7 @@ TEST(KeyText, PublicIs398CharactersOfSpkiAndPrivateIsPkcs8OfTheSameKeyWithExpone
     EXPECT_GE((*publicDer)[33], 0x80u);  // so exactly 2048 bits
     EXPECT_EQ(Bytes(publicDer->end() - 3, publicDer->end()), (Bytes{0x02, 0x01, 0x11}));
 
-    const CryptoPP::SecByteBlock& text = context.GetKeyPair().PrivateKeyText();
+    const CryptoPP::SecByteBlock text = context.GetKeyPair().PrivateKeyText();
     const std::optional<Bytes> der =
         DecodeKeyText({reinterpret_cast<const char*>(text.data()), text.size()});
     ASSERT_TRUE(der.has_value());

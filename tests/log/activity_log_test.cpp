@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <system_error>
 
 #include "support/temp_dir.h"
@@ -38,6 +40,38 @@ TEST_F(ActivityLogTest, LinesAreStampTextAndOneLineFeedAppendedByEveryWriter) {
               "<Sat Dec 05 12:46:32 2026> 100% Nick: ***** Application started!!! *****\n"
               "<Sat Dec 05 12:46:32 2026> Nick: two\nlines\n"
               "<Sat Dec 05 12:46:32 2026> \n");
+}
+
+TEST_F(ActivityLogTest, ANewLogIsTheOwnersAloneAnExistingOneKeepsItsModeALinkIsRefused) {
+    const auto modeOf = [](const std::filesystem::path& path) {
+        struct stat status {};
+        ::stat(path.c_str(), &status);
+        return status.st_mode & 07777;
+    };
+    const mode_t oldMask = ::umask(0);  // whatever the umask, a new log is 0600
+    { ActivityLog created(path_, fixedClock_); }
+    ::umask(oldMask);
+    EXPECT_EQ(modeOf(path_), 0600u);
+
+    const auto shared = dir_.Path() / "Shared.log";
+    dir_.Write("Shared.log", "old line\n");
+    ::chmod(shared.c_str(), 0640);
+    ActivityLog(shared, fixedClock_).Append("Nick: kept");
+    EXPECT_EQ(modeOf(shared), 0640u);
+
+    // A link in the log's place, to a file the writer may write: refused, the target untouched.
+    const auto link = dir_.Path() / "Linked.log";
+    std::filesystem::create_symlink(shared, link);
+    try {
+        ActivityLog linked(link, fixedClock_);
+        ADD_FAILURE() << "a symbolic link was opened";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code().value(), ELOOP);
+        EXPECT_EQ(std::string(error.what()),
+                  "cannot open activity log \"" + link.string() +
+                      "\" (a symbolic link, which is not followed): " + std::strerror(ELOOP));
+    }
+    EXPECT_EQ(dir_.Read("Shared.log"), "old line\n<Sat Dec 05 12:46:32 2026> Nick: kept\n");
 }
 
 TEST_F(ActivityLogTest, AFileThatCannotBeOpenedOrWrittenIsReported) {

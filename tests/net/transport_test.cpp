@@ -22,13 +22,14 @@
 #include "net/asio_endpoint.h"
 #include "net/center_connection.h"
 #include "net/com_exception.h"
+#include "net/connections_per_source.h"
 #include "net/exchange_pool.h"
 #include "net/packet.h"
 #include "net/peer_listener.h"
 #include "net/pooled_center_link.h"
 #include "net/socket_stream.h"
-#include "support/test_support.h"
 #include "queue/guarded_queue.h"
+#include "support/test_support.h"
 
 namespace parlon {
 namespace {
@@ -253,10 +254,14 @@ long SleepsOf(int status) {
 }
 
 // A connection made with the plain socket calls, which need no descriptor but its own.
-int ConnectTo(const PeerAddress& address) {
+// A connection to `address` from `source` (a loopback address; 127.0.0.1 by default).
+int ConnectTo(const PeerAddress& address, const char* source = "127.0.0.1") {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in from{AF_INET, 0, {ParseIpv4(source)}, {}};
     const sockaddr_in target{AF_INET, htons(address.port), {address.ip}, {}};
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
+    if (fd >= 0 &&
+        (::bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+         ::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0)) {
         ::close(fd);
         return -1;
     }
@@ -275,7 +280,7 @@ class PeerListenerTest : public ::testing::Test {
   protected:
     void Start(PeerListener::Options options = {1s}) {
         std::string error;
-        m_listener = PeerListener::Start(0, m_queue, error, options);
+        m_listener = PeerListener::Start({ParseIpv4("127.0.0.1"), 0}, m_queue, error, options);
         ASSERT_NE(m_listener, nullptr) << error;
         m_address = {ParseIpv4("127.0.0.1"), m_listener->Port()};
     }
@@ -371,7 +376,7 @@ TEST_F(PeerListenerTest, APacketComesWithTheAddressItCameFromTheSendersOwnWhenIt
 TEST_F(PeerListenerTest, ATakenPortIsReportedAndAfterStopNothingIsQueued) {
     Start();
     std::string error;
-    EXPECT_EQ(PeerListener::Start(m_listener->Port(), m_queue, error), nullptr);
+    EXPECT_EQ(PeerListener::Start(m_address, m_queue, error), nullptr);
     EXPECT_EQ(error, "cannot listen on port " + std::to_string(m_listener->Port()) +
                          ": Address already in use");
     std::unique_ptr<SocketStream> midFrame = Open({0xAA, 0x01, 0xEF, 0xAA, 0x46, 'x'});
@@ -419,32 +424,98 @@ TEST_F(PeerListenerTest, AShortageOfDescriptorsOnlyPausesAccepting) {
     ExpectNothingElseQueued();
 }
 
-TEST_F(PeerListenerTest, ConnectionsBeyondTheBoundAreClosedAtOnce) {
-    Start({10s});  // each silent connection would be kept for its whole deadline
-    constexpr size_t kBeyond = 2;
-    std::vector<int> crowd(PeerListener::Options{}.maxConnections + kBeyond);
+// The own address is bound when it is this machine's; any other (one that a router forwards
+// here, say) leaves the port open on every local address.
+TEST(PeerListenerBindTest, BindsTheOwnAddressWhenItIsLocalElseEveryAddress) {
+    const struct {
+        const char* own;
+        bool onEveryAddress;
+    } cases[] = {{"127.0.0.2", false}, {"192.0.2.1", true}, {"0.0.0.0", true}};
+    for (const auto& c : cases) {
+        GuardedQueue queue;
+        std::string error;
+        const auto listener = PeerListener::Start({ParseIpv4(c.own), 0}, queue, error);
+        ASSERT_NE(listener, nullptr) << c.own << ": " << error;
+        for (const char* target : {"127.0.0.2", "127.0.0.3"}) {
+            const int fd = ConnectTo({ParseIpv4(target), listener->Port()});
+            EXPECT_EQ(fd >= 0, c.onEveryAddress || target == std::string(c.own))
+                << c.own << " reached on " << target;
+            ::close(fd);
+        }
+    }
+}
+
+TEST(ConnectionsPerSourceTest, EachSourceHoldsItsBoundAndSlotsGiveTheirPlaceBack) {
+    ConnectionsPerSource counter(2);
+    const uint32_t a = ParseIpv4("127.0.0.2"), b = ParseIpv4("127.0.0.3");
+    std::optional<ConnectionsPerSource::Slot> first = counter.TryOpen(a);
+    std::optional<ConnectionsPerSource::Slot> second = counter.TryOpen(a);
+    ASSERT_TRUE(first && second);
+    EXPECT_FALSE(counter.TryOpen(a));  // a third from a is refused and not counted
+    std::optional<ConnectionsPerSource::Slot> other = counter.TryOpen(b);
+    EXPECT_TRUE(other);
+    EXPECT_EQ(counter.OpenFrom(a), 2u);
+    // A moved slot is given back once, by its last holder.
+    std::optional<ConnectionsPerSource::Slot> moved = std::move(first);
+    first.reset();
+    EXPECT_EQ(counter.OpenFrom(a), 2u);
+    moved.reset();
+    EXPECT_EQ(counter.OpenFrom(a), 1u);
+    EXPECT_TRUE(counter.TryOpen(a));  // a temporary: given back at once
+    second = std::move(other);        // a's second slot goes, b's now lives in `second`
+    EXPECT_EQ(counter.OpenFrom(a), 0u);
+    EXPECT_EQ(counter.SourceCount(), 1u);  // sources without connections are forgotten
+    second.reset();
+    EXPECT_EQ(counter.SourceCount(), 0u);
+}
+
+// `count` connections from `source` that send one byte each (so that only the whole deadline
+// ends them).
+std::vector<int> Crowd(const PeerAddress& address, const char* source, size_t count) {
+    std::vector<int> crowd(count);
     for (int& fd : crowd) {
-        fd = ConnectTo(m_address);
-        ASSERT_GE(fd, 0);
+        fd = ConnectTo(address, source);
+        EXPECT_EQ(::send(fd, "\xAA", 1, 0), 1);
     }
-    // Connections are accepted in order: once this last one is closed, so is every other one
-    // beyond the bound.
-    const int last = ConnectTo(m_address);
-    EXPECT_TRUE(ClosedByPeer(last, 2s)) << "a connection beyond the bound is kept";
-    const auto closed = [&] {
-        return static_cast<size_t>(std::count_if(crowd.begin(), crowd.end(),
-                                                 [](int fd) { return ClosedByPeer(fd, 0ms); }));
-    };
-    EXPECT_TRUE(test::Eventually([&] { return closed() == kBeyond; }, 2s)) << closed();
-    for (const int fd : crowd) {
-        ::close(fd);
-    }
-    ::close(last);
-    // Once the crowd has left, frames are served again (a frame sent before the listener has
-    // seen them go is still refused).
+    return crowd;
+}
+
+size_t ClosedCount(const std::vector<int>& crowd) {
+    return static_cast<size_t>(
+        std::count_if(crowd.begin(), crowd.end(), [](int fd) { return ClosedByPeer(fd, 0ms); }));
+}
+
+void CloseAll(const std::vector<int>& crowd) {
+    std::for_each(crowd.begin(), crowd.end(), ::close);
+}
+
+TEST_F(PeerListenerTest, ConnectionsBeyondTheBoundsInAllAndPerSourceAreClosedAtOnce) {
+    // Each connection would be kept for its whole deadline.
+    Start({.connectionDeadline = 10s, .maxConnections = 6, .maxConnectionsPerSource = 4});
+    const std::vector<int> greedy = Crowd(m_address, "127.0.0.2", 5);
+    EXPECT_TRUE(test::Eventually([&] { return ClosedCount(greedy) == 1; }, 2s));
+    const std::vector<int> others = Crowd(m_address, "127.0.0.3", 3);  // 7 of 6 in all
+    EXPECT_TRUE(test::Eventually([&] { return ClosedCount(others) == 1; }, 2s));
     const Bytes packet = {'b', 'a', 'c', 'k'};
+    EXPECT_FALSE(Send(packet) && NextPayload(200ms) == packet) << "a seventh was served";
+    // One source at its bound leaves room for another once the crowd in all has gone.
+    CloseAll(others);
     EXPECT_TRUE(test::Eventually([&] { return Send(packet) && NextPayload(200ms) == packet; }));
+    EXPECT_EQ(ClosedCount(greedy), 1u);
+    CloseAll(greedy);
     EXPECT_FALSE(m_listener->Failed());
+}
+
+TEST_F(PeerListenerTest, ASilentConnectionEndsAtTheFirstByteDeadlineAndASlowFrameStillArrives) {
+    Start({.connectionDeadline = 10s, .firstByteDeadline = 200ms});
+    const int silent = ConnectTo(m_address);
+    std::unique_ptr<SocketStream> slow = Open({0xAA, 0x01});
+    EXPECT_TRUE(ClosedByPeer(silent, 2s));
+    ::close(silent);
+    EXPECT_FALSE(NextPayload(300ms).has_value());  // well past the first-byte deadline
+    slow->WriteAll(Bytes{0xEF, 0xAA, 0x46, 's'}, Clock::now() + 1s);
+    slow->Finish();
+    EXPECT_EQ(NextPayload(), (Bytes{'s'}));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // A session driven through a fake host, so that nothing waits on a clock: its rules against a
 // scripted center, the answer countdown, and several sessions at a real center on loopback.
+#include <unistd.h>
+
 #include <cryptopp/base64.h>
 #include <cryptopp/osrng.h>
 #include <cryptopp/rsa.h>
@@ -16,6 +18,7 @@
 #include "common/utf8_text.h"
 #include "crypto/message_format.h"
 #include "net/center_link.h"
+#include "net/peer_listener.h"
 #include "net/pooled_center_link.h"
 #include "session/message_form.h"
 #include "session/parlon_session.h"
@@ -47,17 +50,21 @@ class FakeHost : public SessionHost {
     Lines answerForms;  // the message of each
     std::vector<ReplyHandle> answerHandles;
     Lines viewForms;  // "message / reply"
-    size_t errors = 0;
+    Lines errors;
+    Lines statuses;
+    bool refuseFields = false;         // the user typed something the host refuses
     std::vector<SessionEvent> events;  // every one but the errors
-    Lines lost;  // "to: text"
+    Lines lost;                        // "to: text"
     std::vector<uint16_t> listening;
 
     bool ReadFields(UserFields& fields) override {
         fields = typed;
-        return true;
+        return !refuseFields;
     }
     void InitFields(const std::string&, const UserFields& fields) override { typed = fields; }
-    void ShowStatus(const std::string&, const std::string&, uint16_t) override {}
+    void ShowStatus(const std::string& status, const std::string&, uint16_t) override {
+        statuses.push_back(status);
+    }
     void EnableConnect(bool enabled) override { connectEnabled = enabled; }
     void SetTimer(uint32_t id, uint32_t periodMs) override {
         timers[id] = periodMs;
@@ -75,12 +82,13 @@ class FakeHost : public SessionHost {
         viewForms.push_back(Field(result, 0) + " / " + Field(result, 1));
     }
     void Notify(const SessionEvent& event) override {
-        errors += event.kind == SessionEvent::Kind::Error ? 1u : 0u;
-        if (event.kind == SessionEvent::Kind::Lost) {
+        if (event.kind == SessionEvent::Kind::Error) {
+            errors.push_back(event.text);
+        } else if (event.kind == SessionEvent::Kind::Lost) {
             lost.push_back(event.recipient + ": " + event.text);
         } else if (event.kind == SessionEvent::Kind::Listening) {
             listening.push_back(event.port);
-        } else if (event.kind != SessionEvent::Kind::Error) {
+        } else {
             events.push_back(event);
         }
     }
@@ -132,7 +140,8 @@ struct SessionRig {
 
     explicit SessionRig(const std::string& nickname = "Alice",
                         std::optional<PeerAddress> realCenter = std::nullopt,
-                        std::optional<TransportDeadlines> deadlines = std::nullopt) {
+                        std::optional<TransportDeadlines> deadlines = std::nullopt,
+                        bool privateLog = false) {
         SessionServices services = SessionServices::Real();
         if (deadlines) {
             services.makeCenterLink = [pool = std::make_shared<ExchangePool>(), deadlines](
@@ -150,7 +159,7 @@ struct SessionRig {
         services.incoming = &incoming;
         services.now = [this] { return now; };
         const ParlonSettings settings{0, ParseIpv4("127.0.0.1"), nickname,
-                                      realCenter.value_or(PeerAddress{})};
+                                      realCenter.value_or(PeerAddress{}), privateLog};
         session = std::make_unique<ParlonSession>(
             host, std::make_unique<ActivityLog>(dir.Path() / "Activity.log"), std::move(services),
             settings);
@@ -242,7 +251,8 @@ TEST(SessionTest, ConnectDisconnectAndConnectAgain) {
     const ParlonEntry erin = test::MakeEntry(kDavePort + 1, "Erin", "(key)");
     rig.session->QueueOutgoing(OutgoingTarget::Message(MessageRecipient::Of(erin)),
                                QueuedText("to one who is not in the list"));
-    rig.session->QueueOutgoing(OutgoingTarget::Reply(ReplyHandle(4242, 4242)), QueuedText("unknown id"));
+    rig.session->QueueOutgoing(OutgoingTarget::Reply(ReplyHandle(4242, 4242)),
+                               QueuedText("unknown id"));
     rig.incoming.Push(ByteBuffer());  // received garbage
     rig.incoming.Push(ByteBuffer("F\x01\0\0\0\x09", 6));
     rig.session->OnTimer(kPollTimer);  // a stray tick while disconnected sends nothing
@@ -250,7 +260,7 @@ TEST(SessionTest, ConnectDisconnectAndConnectAgain) {
     rig.session->OnTimer(kPollTimer);
     ASSERT_EQ(rig.sends.size(), 1u);
     EXPECT_EQ(uint16_t{rig.sends[0].first.port}, kDavePort);  // hop count 1: straight to Dave
-    EXPECT_EQ(rig.host.errors, 1u);
+    EXPECT_EQ(rig.host.errors.size(), 1u);
     EXPECT_EQ(rig.host.Messages(),
               (Lines{"sent 1 Dave hello", "not sent 2 Erin to one who is not in the list"}));
     EXPECT_TRUE(rig.host.answerForms.empty() && rig.host.viewForms.empty());
@@ -307,9 +317,71 @@ TEST(SessionTest, AMessageGoesToTheParlonChosenWhereverItStandsOrIsNotSent) {
             << c.what;
         EXPECT_EQ(rig.LogCount("Alice: - Sending \"for Dave only\" to Dave."), c.sent ? 1u : 0u)
             << c.what;
-        EXPECT_EQ(rig.host.errors, 0u) << c.what;
+        EXPECT_EQ(rig.host.errors, Lines{}) << c.what;
     }
     EXPECT_EQ(NotSentText("Dave"), "Dave has left the network; your message was not sent.");
+}
+
+TEST(SessionTest, ConnectShowsEachStepAndStopsAtARefusedField) {
+    SessionRig rig;
+    rig.script = {Schedule(0, 10)};
+    rig.host.refuseFields = true;
+    rig.session->OnConnect();
+    EXPECT_TRUE(rig.host.connectEnabled);
+    EXPECT_EQ(rig.linkEntries.size(), 0u);
+    EXPECT_EQ(rig.host.statuses, Lines{});
+    rig.host.refuseFields = false;
+    rig.Connect();
+    EXPECT_EQ(rig.host.statuses,
+              (Lines{"Initializing Encryption...", "Registering On Center...", "Connected"}));
+    EXPECT_EQ(rig.LogCount("Alice: Initialize encryption and connecting to server..."), 2u);
+    EXPECT_EQ(rig.LogCount("Alice: Registering on center."), 1u);
+    EXPECT_EQ(rig.LogCount("Alice: Switching parlon lists."), 1u);
+}
+
+// A listener that fails after Connect is started afresh by timer 2 before it registers; while
+// its port is taken the parlon is not announced and the status keeps saying why.
+TEST(SessionTest, AFailedListenerIsRestartedBeforeARegistrationAndNeverAnnounced) {
+    SessionRig rig;
+    rig.script = {Schedule(0, 10), Schedule(0, 10), Schedule(0, 10)};
+    rig.Connect();
+    ASSERT_EQ(rig.registrations, 1u);
+    const uint16_t port = rig.session->Port();
+    ASSERT_TRUE(test::BreakListeningSocket(::getpid(), port));
+    ASSERT_TRUE(test::Eventually([&] {
+        rig.session->OnTimer(kPollTimer);
+        return rig.session->Status() == "Error Listening On Port!";
+    }));
+    // Another program takes the port meanwhile.
+    GuardedQueue otherQueue{kIncomingBounds};
+    std::string error;
+    auto taker = PeerListener::Start({ParseIpv4("127.0.0.1"), port}, otherQueue, error);
+    ASSERT_NE(taker, nullptr) << error;
+    rig.session->OnTimer(kRegisterTimer);
+    rig.session->OnTimer(kRegisterTimer);
+    EXPECT_EQ(rig.registrations, 1u);  // not announced while it cannot listen
+    EXPECT_EQ(rig.session->Status(), "Error Listening On Port!");
+    ASSERT_EQ(rig.host.errors.size(), 1u);  // the failure is told once
+    EXPECT_EQ(
+        rig.host.errors[0].rfind("listener on port " + std::to_string(port) + " stopped: ", 0), 0u)
+        << rig.host.errors[0];
+    taker.reset();
+    rig.Reregister();
+    EXPECT_EQ(rig.registrations, 2u);
+    EXPECT_EQ(rig.session->Status(), "Connected");
+    EXPECT_EQ(rig.session->Port(), port);
+    // A Connect on a taken port says so once, in the listener's words.
+    const uint16_t taken = test::UnusedPort().port;
+    taker = PeerListener::Start({ParseIpv4("127.0.0.1"), taken}, otherQueue, error);
+    ASSERT_NE(taker, nullptr) << error;
+    rig.session->OnDisconnect();
+    rig.host.typed.port = taken;
+    rig.session->OnConnect();
+    rig.session->OnTimer(kRegisterTimer);
+    EXPECT_EQ(rig.host.errors.back(),
+              "cannot listen on port " + std::to_string(taken) + ": Address already in use");
+    EXPECT_EQ(rig.host.errors.size(), 2u);
+    EXPECT_EQ(rig.registrations, 2u);
 }
 
 // The first registration switches at once (timer 2 at 10000, timer 3 at 500); a second one
@@ -578,7 +650,7 @@ struct Node : SessionRig {
 
 class SessionNetworkTest : public ::testing::TestWithParam<uint32_t> {
   protected:
-    void StartNetwork(uint32_t hopCount, size_t nodeCount) {
+    void StartNetwork(uint32_t hopCount, size_t nodeCount, bool privateLogs = false) {
         // Every list takes effect within 10 ms: at once.
         std::string error;
         center_ = CenterThread::Start({.hopCount = hopCount, .switchPeriod = 10}, error,
@@ -587,7 +659,8 @@ class SessionNetworkTest : public ::testing::TestWithParam<uint32_t> {
         for (size_t i = 0; i < nodeCount; ++i) {
             std::string nickname = "N";
             nickname += std::to_string(i);
-            nodes_.push_back(std::make_unique<Node>(nickname, center_->Address()));
+            nodes_.push_back(
+                std::make_unique<Node>(nickname, center_->Address(), std::nullopt, privateLogs));
             nodes_.back()->Connect();
         }
         // Each registers again until a new switch time brings it the list of every node, in
@@ -634,6 +707,29 @@ TEST_P(SessionNetworkTest, AMessageReachesItsAddresseeAndTheReplyComesBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(HopCounts, SessionNetworkTest, ::testing::Values(1u, 2u, 3u));
+
+TEST_F(SessionNetworkTest, APrivateLogHoldsNoTextRecipientOrAddress) {
+    StartNetwork(3, 4, true);
+    Node& sender = *nodes_.front();
+    sender.SendTo(3, "hello there");
+    ASSERT_TRUE(PumpUntil([&] { return !sender.host.viewForms.empty(); }));
+    EXPECT_EQ(sender.LogCount("N0: - Sending a message."), 1u);
+    EXPECT_EQ(nodes_[3]->LogCount("N3: - Replying to a message."), 1u);
+    size_t forwards = 0;
+    for (auto& node : nodes_) {
+        const std::string own = node->session->Nickname();
+        forwards += node->LogCount(own + ": Forwarding a message that wasn't for us.");
+        std::ifstream file(node->dir.Path() / "Activity.log");
+        for (std::string line; std::getline(file, line);) {
+            for (const char* secret : {"hello", "re:", "127.0.0.1", "N0", "N1", "N2", "N3"}) {
+                EXPECT_TRUE(line.find(secret, line.find("> ") + 2 + own.size()) ==
+                            std::string::npos)
+                    << line;
+            }
+        }
+    }
+    EXPECT_EQ(forwards, 4u);
+}
 
 // Messages are handled in the order they arrived. A message to a node that is down is reported
 // lost once, when its bound has passed by the sender's clock, and so is one whose reply is late;
@@ -684,7 +780,7 @@ TEST_F(SessionNetworkTest, ALostMessageIsReportedOnceAfterItsBoundAndALateReplyS
     EXPECT_EQ(sender.host.viewForms.back(), "late / sorry");
     EXPECT_EQ(sender.host.lost.size(), 2u);
     EXPECT_EQ(sender.LogCount("N0: - Sending \"into the void\" to N1."), 1u);
-    EXPECT_EQ(sender.host.errors, 0u);
+    EXPECT_EQ(sender.host.errors, Lines{});
     EXPECT_EQ(sender.session->Status(), "Connected");
 }
 

@@ -65,16 +65,19 @@ TEST(ParlonSettingsTest, EveryKeyComesFromItsSectionOrTakesItsDefault) {
         uint16_t ownPort;
         std::string ownIp, nickname, centerIp;
         uint16_t centerPort;
+        bool privateLog = false;
     };
     const std::vector<Case> cases = {
         {std::nullopt, 8888, "127.0.0.1", "Insert Nick", "127.0.0.1", 7878},
         {"[Server Params]\nIP Address=10.0.0.1\nPort Num=7000\n\n"
-         "[Client Params]\nIP Address=192.168.1.20\nPort Num=40000\nNickname=FifteenCharsXYZ\n",
-         40000, "192.168.1.20", "FifteenCharsXYZ", "10.0.0.1", 7000},
+         "[Client Params]\nIP Address=192.168.1.20\nPort Num=40000\nNickname=FifteenCharsXYZ\n"
+         "Private Log=1\n",
+         40000, "192.168.1.20", "FifteenCharsXYZ", "10.0.0.1", 7000, true},
         {"[client params]\nport num=70000\nip address=not.an.ip\n"
-         "nickname=a nickname longer than nineteen\n",
+         "nickname=a nickname longer than nineteen\nprivate log=0\n",
          4464, "255.255.255.255", "a nickname longer t", "127.0.0.1", 7878},
-        {"[Server Params]\nPort Num=7001\n", 8888, "127.0.0.1", "Insert Nick", "127.0.0.1", 7001},
+        {"[Server Params]\nPort Num=7001\nPrivate Log=1\n", 8888, "127.0.0.1", "Insert Nick",
+         "127.0.0.1", 7001},
     };
     for (const Case& c : cases) {
         const test::TempDir dir;
@@ -86,6 +89,7 @@ TEST(ParlonSettingsTest, EveryKeyComesFromItsSectionOrTakesItsDefault) {
         EXPECT_EQ(settings.nickname, c.nickname) << file;
         EXPECT_EQ(settings.center.IpText(), c.centerIp) << file;
         EXPECT_EQ(settings.center.port, c.centerPort) << file;
+        EXPECT_EQ(settings.privateLog, c.privateLog) << file;
     }
 }
 

@@ -5,9 +5,12 @@
 #pragma once
 
 #include <sys/types.h>
+#include <asio/ip/tcp.hpp>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -28,6 +31,21 @@ PeerAddress UnusedPort();
 
 // A parlon's entry on 127.0.0.1 with its own port, nickname and key text.
 ParlonEntry MakeEntry(uint16_t port, std::string_view nickname, std::string_view key);
+
+// The public key text of a real RSA key with a modulus of `bits` bits, made once per
+// (bits, index) in this process: index tells several keys of one size apart.
+const std::string& KeyText(size_t index, unsigned bits = 2048);
+
+// A connection to `destination` from `source` (another loopback address, port 0 for any), so
+// that a server sees another host.
+asio::ip::tcp::socket ConnectFrom(uint32_t source, const PeerAddress& destination);
+
+// Registers `entry` at `center` over a connection from `source`: the listed entries, or
+// nullopt when the center closed the connection without a reply.
+std::optional<std::vector<ParlonEntry>> RegisterFrom(uint32_t source, const PeerAddress& center,
+                                                     const ParlonEntry& entry);
+// Sends a sign-off of `address` to `center` from `source` and waits until the center closed.
+void SignOffFrom(uint32_t source, const PeerAddress& center, const PeerAddress& address);
 
 // Makes the next accept on the socket with which process `pid` (this one, or a child of it)
 // listens on `port` fail with an error that is no shortage (EINVAL), as a fault of the
