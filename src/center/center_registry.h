@@ -11,9 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
+#include "center/listed_index.h"
 #include "center/registration_admission.h"
 #include "common/wire_records.h"
 
@@ -42,8 +42,8 @@ class CenterRegistry final : public RegistryView {
     // Removes and returns every entry last renewed `expire` or longer before `now`, in list order.
     std::vector<ParlonEntry> DropExpired(Millis now);
 
-    bool IsListed(const PeerAddress& address) const override;
-    size_t CountAtIp(uint32_t ip) const override;
+    bool IsListed(const PeerAddress& address) const override { return m_index.IsListed(address); }
+    size_t CountAtIp(uint32_t ip) const override { return m_index.CountAtIp(ip); }
     // Whether Register(entry) would change the bytes of Entries(): a new entry, or a listed
     // one with another key or nickname.
     bool WouldChange(const ParlonEntry& entry) const;
@@ -60,18 +60,13 @@ class CenterRegistry final : public RegistryView {
     uint64_t Revision() const noexcept { return m_revision; }
 
   private:
-    static uint64_t Key(const PeerAddress& address) noexcept;
-    // Renumbers m_positions and recounts m_countAtIp after entries were removed.
-    void Reindex();
-
     Millis m_expire;
     size_t m_maxEntries;
     // Kept as a plain vector of entries (with the renewal times beside it, same index) so a
     // reply is written straight from it.
     std::vector<ParlonEntry> m_entries;
     std::vector<Millis> m_renewedAt;
-    std::unordered_map<uint64_t, size_t> m_positions;  // address key -> index in m_entries
-    std::unordered_map<uint32_t, size_t> m_countAtIp;  // IPv4 address -> entries with it
+    ListedIndex m_index;  // of m_entries; rebuilt after entries were removed
     uint64_t m_revision = 0;
 };
 

@@ -188,9 +188,9 @@ RegistryStore::Millis RedisRegistryStore::Now() const {
 
 RegistryStore::Change RedisRegistryStore::Register(const ParlonEntry& entry, Millis now) {
     const std::string key = AddressKey(entry.Address());
-    if (MayAnswerFromCopy(entry, key, now)) {
+    if (MayAnswerFromCopy(entry, now)) {
         m_deferred.insert_or_assign(key, DeferredRenewal{entry, now});
-        return {.outcome = Outcome::Renewed, .expired = {}, .listed = m_listedIndex.size()};
+        return {.outcome = Outcome::Renewed, .expired = {}, .listed = m_listedIndex.Size()};
     }
     const std::string_view arguments[] = {key,
                                           {reinterpret_cast<const char*>(&entry), sizeof entry}};
@@ -239,14 +239,9 @@ std::optional<RegistryStore::Millis> RedisRegistryStore::NextDeferredWrite() con
     return m_confirmedAt ? *m_confirmedAt + m_options.batchInterval / 2 : Millis(0);
 }
 
-bool RedisRegistryStore::MayAnswerFromCopy(const ParlonEntry& entry, const std::string& key,
-                                           Millis now) {
-    const auto listed = m_listedIndex.find(key);
-    if (listed == m_listedIndex.end() || !m_confirmedAt ||
-        now - *m_confirmedAt > m_options.batchInterval || !m_nextExpiry ||
-        now + m_options.batchInterval + m_options.timeout >= *m_nextExpiry ||
-        std::memcmp(m_listedBytes.Data() + listed->second * kParlonEntrySize, &entry,
-                    sizeof entry) != 0) {
+bool RedisRegistryStore::MayAnswerFromCopy(const ParlonEntry& entry, Millis now) {
+    if (!m_confirmedAt || now - *m_confirmedAt > m_options.batchInterval || !m_nextExpiry ||
+        now + m_options.batchInterval + m_options.timeout >= *m_nextExpiry || WouldChange(entry)) {
         return false;
     }
     if (m_connection == nullptr) {
@@ -313,30 +308,13 @@ RegistryStore::Change RedisRegistryStore::Run(std::string_view operation, Millis
 void RedisRegistryStore::KeepCopy(std::string_view list, std::string_view version) {
     m_listedBytes = ByteBuffer(list.data(), static_cast<uint32_t>(list.size()));
     m_version = std::string(version);
-    m_listedIndex.clear();
-    m_countAtIp.clear();
-    for (size_t index = 0; index < list.size() / kParlonEntrySize; ++index) {
-        ParlonEntry entry;
-        std::memcpy(&entry, list.data() + index * kParlonEntrySize, sizeof entry);
-        m_listedIndex.emplace(AddressKey(entry.Address()), index);
-        ++m_countAtIp[uint32_t{entry.ip}];
-    }
-}
-
-bool RedisRegistryStore::IsListed(const PeerAddress& address) const {
-    return m_listedIndex.count(AddressKey(address)) != 0;
-}
-
-size_t RedisRegistryStore::CountAtIp(uint32_t ip) const {
-    const auto found = m_countAtIp.find(ip);
-    return found == m_countAtIp.end() ? 0 : found->second;
+    m_listedIndex.Rebuild(EntriesOf(list));
 }
 
 bool RedisRegistryStore::WouldChange(const ParlonEntry& entry) const {
-    const auto listed = m_listedIndex.find(AddressKey(entry.Address()));
-    return listed == m_listedIndex.end() ||
-           std::memcmp(m_listedBytes.Data() + listed->second * kParlonEntrySize, &entry,
-                       sizeof entry) != 0;
+    const auto position = m_listedIndex.Find(entry.Address());
+    return !position || std::memcmp(m_listedBytes.Data() + *position * kParlonEntrySize, &entry,
+                                    sizeof entry) != 0;
 }
 
 bool RedisRegistryStore::Connect() {

@@ -59,6 +59,7 @@
 
 #include "center/center_log_sink.h"
 #include "center/center_settings.h"
+#include "center/listed_index.h"
 #include "center/redis_connection.h"
 #include "center/registry_store.h"
 
@@ -99,10 +100,12 @@ class RedisRegistryStore final : public RegistryStore {
     std::optional<Millis> NextExpiry() const override { return m_nextExpiry; }
     std::optional<Millis> NextDeferredWrite() const override;
     const ByteBuffer& ListedBytes() const override { return m_listedBytes; }
-    bool IsListed(const PeerAddress& address) const override;
-    size_t CountAtIp(uint32_t ip) const override;
+    bool IsListed(const PeerAddress& address) const override {
+        return m_listedIndex.IsListed(address);
+    }
+    size_t CountAtIp(uint32_t ip) const override { return m_listedIndex.CountAtIp(ip); }
     bool WouldChange(const ParlonEntry& entry) const override;
-    size_t ListedCount() const override { return m_listedIndex.size(); }
+    size_t ListedCount() const override { return m_listedIndex.Size(); }
 
     // Whether the last command reached the store.
     bool Reachable() const noexcept { return m_connection != nullptr; }
@@ -114,9 +117,9 @@ class RedisRegistryStore final : public RegistryStore {
         Millis renewedAt;
     };
 
-    // Whether a registration of `entry` (its address key `key`) at `now` may be answered from
-    // the copy: see the header comment.
-    bool MayAnswerFromCopy(const ParlonEntry& entry, const std::string& key, Millis now);
+    // Whether a registration of `entry` at `now` may be answered from the copy: see the header
+    // comment.
+    bool MayAnswerFromCopy(const ParlonEntry& entry, Millis now);
     // Runs the change script with `operation` and its arguments; Unavailable when the store
     // cannot be reached.
     Change Run(std::string_view operation, Millis now, std::span<const std::string_view> arguments);
@@ -137,8 +140,7 @@ class RedisRegistryStore final : public RegistryStore {
     bool m_lostReported = false;
     std::string m_version;  // of m_listedBytes; empty when none is known
     ByteBuffer m_listedBytes;
-    std::unordered_map<std::string, size_t> m_listedIndex;  // address key -> index in the copy
-    std::unordered_map<uint32_t, size_t> m_countAtIp;       // IPv4 address -> entries in the copy
+    ListedIndex m_listedIndex;            // of the entries in m_listedBytes
     std::optional<Millis> m_confirmedAt;  // when the store last confirmed m_version
     std::optional<Millis> m_nextExpiry;
     std::unordered_map<std::string, DeferredRenewal> m_deferred;  // by address key
