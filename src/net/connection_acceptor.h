@@ -7,8 +7,9 @@
 // A shortage of descriptors or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM) pauses accepting for a
 // moment: open connections give theirs back as they end, and the waiting client stays in the
 // backlog meanwhile. Any other error ends the acceptor for good: its socket is closed and the
-// owner is told once. Whether a connection is taken is decided here and nowhere else, so that
-// every owner admits connections by the same rules.
+// owner is told once. The bound on all open connections is applied here, for every owner alike;
+// the bound per source address is the owner's (ConnectionsPerSource), since the center exempts
+// the proxies it is told of and logs what it refuses.
 //
 // Every handler and every event runs on the io_context given at construction, which must
 // outlive the acceptor. Slots may outlive the acceptor: a connection's handlers may still hold
