@@ -18,7 +18,7 @@ uint64_t AddressKey(const PeerAddress& address) {
 
 }  // namespace
 
-size_t RouteTable::OutgoingLinkHash::operator()(const OutgoingLink& link) const noexcept {
+size_t RouteTable::MessageLinkHash::operator()(const MessageLink& link) const noexcept {
     return std::hash<uint64_t>{}((AddressKey(link.to) << 15) ^ link.msgId);
 }
 

@@ -34,6 +34,14 @@ enum class RouteRole : uint8_t {
     Addressee,  // received it: holds the mask of its layer, answers with WrapReply
 };
 
+// One link of a message's path, as the parlon that sent the message on knows it: the hop it went
+// to and the id it carried there. Its reply comes back from that hop with that id.
+struct MessageLink {
+    PeerAddress to;
+    uint32_t msgId = 0;
+    friend bool operator==(const MessageLink&, const MessageLink&) = default;
+};
+
 struct RouteRecord {
     RouteRole role = RouteRole::Relay;
     PeerAddress prevAddress;        // none in the sender's record
@@ -81,14 +89,8 @@ class RouteTable {
         uint64_t serial = 0;
         Clock::time_point expiresAt;
     };
-    // Where a sender or relay record sent its message, and with which id.
-    struct OutgoingLink {
-        PeerAddress to;
-        uint32_t msgId = 0;
-        friend bool operator==(const OutgoingLink&, const OutgoingLink&) = default;
-    };
-    struct OutgoingLinkHash {
-        size_t operator()(const OutgoingLink& link) const noexcept;
+    struct MessageLinkHash {
+        size_t operator()(const MessageLink& link) const noexcept;
     };
     struct AddressHash {
         size_t operator()(const PeerAddress& address) const noexcept;
@@ -105,7 +107,7 @@ class RouteTable {
     std::deque<Entry> m_entries;
     // The links of the sender and relay records in m_entries, so that a reply that matches
     // none, and the check of a new id, cost no walk through the table.
-    std::unordered_multiset<OutgoingLink, OutgoingLinkHash> m_outgoingLinks;
+    std::unordered_multiset<MessageLink, MessageLinkHash> m_outgoingLinks;
     // Records held per previous hop (none for this parlon's own messages).
     std::unordered_map<PeerAddress, size_t, AddressHash> m_heldBySource;
 };

@@ -26,19 +26,18 @@ void LostMessageWatch::Watch(const PeerAddress& firstHop, const ByteBuffer& pack
         packet.Data()[mf::kTagOffset] != mf::kForwardTag) {
         return;
     }
-    m_watched.push_back({firstHop, mf::LoadMessageId(packet.Data() + mf::kForwardIdOffset),
-                         deadline, std::move(sent)});
+    const MessageLink firstLink{firstHop, mf::LoadMessageId(packet.Data() + mf::kForwardIdOffset)};
+    m_watched.push_back({firstLink, deadline, std::move(sent)});
 }
 
 void LostMessageWatch::Settle(const ByteBuffer& packet) {
     if (packet.Length() < mf::kReplyPacketSize || packet.Data()[mf::kTagOffset] != mf::kReplyTag) {
         return;
     }
-    const PeerAddress from = mf::LoadAddress(packet.Data() + mf::kReplySenderOffset);
-    const uint32_t id = mf::LoadMessageId(packet.Data() + mf::kReplyIdOffset);
-    const auto found = std::find_if(m_watched.begin(), m_watched.end(), [&](const Watched& w) {
-        return w.id == id && w.firstHop == from;
-    });
+    const MessageLink replied{mf::LoadAddress(packet.Data() + mf::kReplySenderOffset),
+                              mf::LoadMessageId(packet.Data() + mf::kReplyIdOffset)};
+    const auto found = std::find_if(m_watched.begin(), m_watched.end(),
+                                    [&](const Watched& w) { return w.firstLink == replied; });
     if (found != m_watched.end()) {
         m_watched.erase(found);
     }

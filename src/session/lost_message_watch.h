@@ -32,6 +32,7 @@
 
 #include "common/byte_buffer.h"
 #include "common/wire_records.h"
+#include "crypto/route_table.h"
 
 namespace parlon {
 
@@ -70,8 +71,7 @@ class LostMessageWatch {
 
   private:
     struct Watched {
-        PeerAddress firstHop;
-        uint32_t id = 0;
+        MessageLink firstLink;
         Clock::time_point deadline;
         Sent sent;
     };
