@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_center.h"
 #include "center/center_thread.h"
 #include "cli/cli_node.h"
 #include "common/text_field.h"
@@ -185,15 +186,8 @@ Clock::duration OnAllCores(const std::function<void(size_t)>& work) {
 
 int Measure(uint32_t hops, size_t candidates) {
     test::TempDir dir;
-    std::string error;
-    const auto center = CenterThread::Start({.hopCount = hops,
-                                             .pollPeriod = 10,
-                                             .replyTime = 0,
-                                             .registerPeriod = 600000,
-                                             .switchPeriod = 10},
-                                            error, [](const std::string&) {});
+    const auto center = bench::StartBenchCenter("relay_bench", hops, 10);
     if (!center) {
-        std::fprintf(stderr, "relay_bench: %s\n", error.c_str());
         return 1;
     }
     CountingSink sinkA;  // stands for the benchmark's sender

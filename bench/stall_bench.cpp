@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench_center.h"
 #include "center/center_thread.h"
 #include "common/text_field.h"
 #include "common/utf8_text.h"
@@ -188,15 +189,8 @@ struct Figures {
 // of the hop count in force can have).
 int Measure(const std::string& measured, uint32_t hopCount, int rounds) {
     test::TempDir dir;
-    std::string error;
-    const auto center = CenterThread::Start({.hopCount = hopCount,
-                                             .pollPeriod = 20,
-                                             .replyTime = 0,
-                                             .registerPeriod = 600000,
-                                             .switchPeriod = 10},
-                                            error, [](const std::string&) {});
+    const auto center = bench::StartBenchCenter("stall_bench", hopCount, 20);
     if (!center) {
-        std::fprintf(stderr, "stall_bench: %s\n", error.c_str());
         return 1;
     }
     std::map<std::string, std::unique_ptr<Node>> nodes;
