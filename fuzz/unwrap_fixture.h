@@ -27,11 +27,8 @@ namespace parlon::fuzz {
 
 class UnwrapFixture {
   public:
-    // Rows of the list.
-    static constexpr uint32_t kOwn = 0;
-    static constexpr uint32_t kSecond = 1;
-    static constexpr uint32_t kThird = 2;
-    static constexpr uint32_t kParlonCount = 3;
+    // Rows of the list, and their count.
+    enum Row : uint32_t { kOwn, kSecond, kThird, kParlonCount };
 
     // What Own sent while it made its records: its messages to Second and to Third, and the
     // message from Second that it passed on to Third.
