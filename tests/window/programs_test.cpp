@@ -29,10 +29,10 @@ class ProgramsTest : public WindowTest {
             child.waitForFinished(5000);
         }
     }
-    // Runs `program` in `home` (made for it) with no display to fall back on, its lines to be
-    // read from channel `lines`.
+    // Runs `program` in `home` (made for it) with no display to fall back on; its standard
+    // output and error are read as one.
     QProcess& StartChild(const char* program, const QStringList& arguments, const std::string& home,
-                         QProcess::ProcessChannel lines, const char* platform = "offscreen") {
+                         const char* platform = "offscreen") {
         std::filesystem::create_directories(m_dir.Path() / home);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("QT_QPA_PLATFORM", platform);
@@ -40,7 +40,7 @@ class ProgramsTest : public WindowTest {
         QProcess& child = m_children.emplace_back();
         child.setProcessEnvironment(environment);
         child.setWorkingDirectory(QString::fromStdString((m_dir.Path() / home).string()));
-        child.setReadChannel(lines);
+        child.setProcessChannelMode(QProcess::MergedChannels);
         child.setChildProcessModifier([parent = ::getpid()] { DieWithParent(parent); });
         child.start(QString::fromLatin1(program), arguments);
         EXPECT_TRUE(child.waitForStarted(5000)) << program;
@@ -53,7 +53,7 @@ class ProgramsTest : public WindowTest {
                           QStringList{"--nick", nickname, "--ip", "127.0.0.1", "--port", "0",
                                       "--center", center, "--json"} +
                               extra,
-                          nickname, QProcess::StandardOutput);
+                          nickname);
     }
     // The next line of `child` that `accept` takes (those before it are passed over), or "".
     static QString WaitForLine(QProcess& child, const std::function<bool(const QString&)>& accept) {
@@ -91,8 +91,7 @@ class ProgramsTest : public WindowTest {
 TEST_F(ProgramsTest, VersionAndHelpPrintWithoutADisplay) {
     for (const auto& [argument, printed] : {std::pair{"--version", "parlon " PARLON_VERSION},
                                             {"--help", "Usage: parlon [SETTINGS-FILE]"}}) {
-        QProcess& parlon =
-            StartChild(PARLON_PROGRAM, {argument}, "home", QProcess::StandardOutput, "xcb");
+        QProcess& parlon = StartChild(PARLON_PROGRAM, {argument}, "home", "xcb");
         EXPECT_TRUE(parlon.waitForFinished(kWaitMs) && parlon.exitCode() == 0) << argument;
         EXPECT_EQ(QString::fromUtf8(parlon.readLine()).trimmed(), printed);
     }
@@ -100,7 +99,7 @@ TEST_F(ProgramsTest, VersionAndHelpPrintWithoutADisplay) {
 
 TEST_F(ProgramsTest, ALogThatCannotBeOpenedIsReportedByName) {
     std::filesystem::create_directories(m_dir.Path() / "home" / "Activity.log");
-    QProcess& parlon = StartChild(PARLON_PROGRAM, {}, "home", QProcess::StandardError);
+    QProcess& parlon = StartChild(PARLON_PROGRAM, {}, "home");
     // The message box waits for the user; the same report goes to standard error at once.
     const QString report =
         WaitForLine(parlon, [](const QString& line) { return line.contains("Activity.log"); });
@@ -111,18 +110,15 @@ TEST_F(ProgramsTest, ALogThatCannotBeOpenedIsReportedByName) {
 TEST_F(ProgramsTest, AStopSignalEndsTheWindowAsItsCloseBoxDoes) {
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         const std::string home = "home" + std::to_string(signal);
-        QProcess& parlon = StartChild(PARLON_PROGRAM, {}, home, QProcess::StandardError);
+        QProcess& parlon = StartChild(PARLON_PROGRAM, {}, home);
         // The start line is written once the window is made, after the handlers are in place.
-        const std::filesystem::path log = m_dir.Path() / home / "Activity.log";
-        const auto started = [&] {
-            return std::filesystem::exists(log) && std::filesystem::file_size(log) > 0;
-        };
-        ASSERT_TRUE(QTest::qWaitFor(started, kWaitMs)) << signal;
+        const auto log = [&] { return LogLines(home + "/Activity.log"); };
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !log().empty(); }, kWaitMs)) << signal;
         ::kill(static_cast<pid_t>(parlon.processId()), signal);
         EXPECT_TRUE(parlon.waitForFinished(kWaitMs)) << signal;
         EXPECT_TRUE(parlon.exitStatus() == QProcess::NormalExit && parlon.exitCode() == 0)
             << signal;
-        EXPECT_EQ(LogLines(home + "/Activity.log").size(), 1u) << signal;
+        EXPECT_EQ(log().size(), 1u) << signal;
     }
 }
 
@@ -131,7 +127,7 @@ TEST_F(ProgramsTest, AWindowAndTwoNodesExchangeMessagesBothWays) {
         StartChild(PARLON_CENTER_PROGRAM,
                    {"--listen", "127.0.0.1:0", "--hop-count", "3", "--poll-period", "50",
                     "--reply-time", "1000", "--register-period", "300", "--switch-period", "200"},
-                   "center", QProcess::StandardError);
+                   "center");
     const auto listening = [](const QString& line) { return line.contains("listening on"); };
     m_centerPort = WaitForLine(center, listening).section(':', -1).toUShort();
     ASSERT_NE(m_centerPort, 0) << "parlon-center did not start";
@@ -151,17 +147,16 @@ TEST_F(ProgramsTest, AWindowAndTwoNodesExchangeMessagesBothWays) {
     auto* list = Child<QTreeWidget>(window, "parlonList");
     EXPECT_EQ(window.focusWidget(), list);  // Return now writes to a row, never presses Exit
     ASSERT_TRUE(QTest::qWaitFor([list] { return list->topLevelItemCount() == 3; }, kWaitMs));
-    const QList<QTreeWidgetItem*> wendy = list->findItems(QStringLiteral("Wendy"), {});
-    ASSERT_EQ(wendy.size(), 1);
-    EXPECT_EQ(wendy.front()->text(1), "127.0.0.1");
-    EXPECT_EQ(wendy.front()->text(2), QString::number(ownPort));
+    const QTreeWidgetItem* wendy = list->findItems(QStringLiteral("Wendy"), {}).value(0);
+    ASSERT_NE(wendy, nullptr);
+    EXPECT_EQ(wendy->text(1) + ':' + wendy->text(2), QStringLiteral("127.0.0.1:%1").arg(ownPort));
     const QJsonObject carolsList = WaitForEvent(carol, "list", 3);
     ASSERT_FALSE(WaitForEvent(dave, "list", 3).isEmpty());
 
     // The window writes to Dave, who answers by himself when his time is up.
-    const QList<QTreeWidgetItem*> daveRow = list->findItems(QStringLiteral("Dave"), {});
-    ASSERT_EQ(daveRow.size(), 1);
-    const QPoint daveCell = list->visualItemRect(daveRow.front()).center();
+    const QTreeWidgetItem* daveRow = list->findItems(QStringLiteral("Dave"), {}).value(0);
+    ASSERT_NE(daveRow, nullptr);
+    const QPoint daveCell = list->visualItemRect(daveRow).center();
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, daveCell);
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, daveCell);
     CMessageDlg* compose = WaitForWindow(1);
