@@ -140,8 +140,9 @@ TEST_F(ProgramsTest, AWindowAndTwoNodesExchangeMessagesBothWays) {
              "\n[Server Params]\nPort Num=" + std::to_string(m_centerPort) + "\n");
     Child<QPushButton>(window, "connectButton")->click();
     // The registration runs off the window's thread; its answer arrives on the event loop.
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return Child<QLabel>(window, "statusLine")->text() == "Connected"; }, kWaitMs));
+    auto* status = Child<QLabel>(window, "statusLine");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return status->text() == "Connected"; }, kWaitMs))
+        << status->text().toStdString();
 
     // After the switch everyone's list in use holds all three, the window's with its own row.
     auto* list = Child<QTreeWidget>(window, "parlonList");
