@@ -30,7 +30,7 @@ pid_t StartChildProcess(std::vector<std::string> argv, const std::filesystem::pa
         const auto redirect = [](int from, int to) { return from < 0 || ::dup2(from, to) == to; };
         if (redirect(streams.input, STDIN_FILENO) && redirect(streams.output, STDOUT_FILENO) &&
             redirect(streams.error, STDERR_FILENO) && ::chdir(dir.c_str()) == 0) {
-            ::execv(args[0], args.data());
+            ::execvp(args[0], args.data());
         }
         ::_exit(127);
     }

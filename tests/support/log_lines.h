@@ -22,9 +22,9 @@ class LogLines {
     // How many lines contain `text`.
     size_t Count(const std::string& text) const {
         std::lock_guard lock(m_mutex);
-        return static_cast<size_t>(
-            std::count_if(m_lines.begin(), m_lines.end(),
-                          [&](const auto& line) { return line.find(text) != std::string::npos; }));
+        return static_cast<size_t>(std::ranges::count_if(m_lines, [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        }));
     }
     std::string All() const {
         std::lock_guard lock(m_mutex);

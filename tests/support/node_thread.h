@@ -52,8 +52,8 @@ class NodeThread {
     template <typename Event>
     static size_t CountIn(const std::vector<NodeEvent>& events,
                           const std::function<bool(const Event&)>& match) {
-        return static_cast<size_t>(std::count_if(events.begin(), events.end(), [&](const auto& e) {
-            return std::holds_alternative<Event>(e) && match(std::get<Event>(e));
+        return static_cast<size_t>(std::ranges::count_if(events, [&](const NodeEvent& event) {
+            return std::holds_alternative<Event>(event) && match(std::get<Event>(event));
         }));
     }
 

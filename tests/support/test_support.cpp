@@ -1,7 +1,6 @@
 #include "support/test_support.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -18,7 +17,6 @@
 #include <map>
 #include <mutex>
 #include <stdexcept>
-#include <string>
 #include <thread>
 
 #include "net/asio_endpoint.h"

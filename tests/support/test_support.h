@@ -47,15 +47,13 @@ std::optional<std::vector<ParlonEntry>> RegisterFrom(uint32_t source, const Peer
 // Sends a sign-off of `address` to `center` from `source` and waits until the center closed.
 void SignOffFrom(uint32_t source, const PeerAddress& center, const PeerAddress& address);
 
-// Makes the next accept on the socket with which process `pid` (this one, or a child of it)
-// listens on `port` fail with an error that is no shortage (EINVAL), as a fault of the
-// platform would: shuts down the receiving side of that socket from outside its owner. False
-// when no such socket is found or the process's descriptors cannot be reached.
+// Makes the next accept on the socket with which process `pid` (this one or a child) listens on
+// `port` fail with EINVAL, as a fault of the platform would, by shutting down its receiving side
+// from outside its owner. False when there is no such socket or no access to it.
 bool BreakListeningSocket(pid_t pid, uint16_t port);
 
-// A loopback port that behaves like a host that vanished: its listening socket's backlog is
-// full (the socket never accepts), so the system drops every new connection attempt and a
-// connect to it neither completes nor fails before its deadline.
+// A loopback port that behaves like a host that vanished: its backlog is full and it never
+// accepts, so a connect to it neither completes nor fails before its deadline.
 class SilentPort {
   public:
     // On `port`, or on one the system picks when 0.

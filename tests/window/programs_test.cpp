@@ -1,6 +1,6 @@
-// The programs run as children: parlon's --help, --version and unopenable log, and a window of
-// this process exchanging messages both ways with two parlon-cli nodes at a parlon-center on
-// loopback (with three hops every message also passes through relays).
+// The programs run as children: parlon's --help, --version, unopenable log and stop signals,
+// and a window of this process exchanging messages both ways with two parlon-cli nodes at a
+// parlon-center on loopback (with three hops every message also passes through relays).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,14 +8,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <csignal>
 #include <filesystem>
 #include <functional>
 #include <list>
 
 #include "support/child_process.h"
-#include "support/test_support.h"
 #include "window/window_test_support.h"
 
 namespace parlon::test {
@@ -31,11 +29,10 @@ class ProgramsTest : public WindowTest {
             child.waitForFinished(5000);
         }
     }
-
-    // Runs `program` in `home` (made for it) with no display to fall back on, its lines to be
-    // read from channel `lines`.
+    // Runs `program` in `home` (made for it) with no display to fall back on; its standard
+    // output and error are read as one.
     QProcess& StartChild(const char* program, const QStringList& arguments, const std::string& home,
-                         QProcess::ProcessChannel lines, const char* platform = "offscreen") {
+                         const char* platform = "offscreen") {
         std::filesystem::create_directories(m_dir.Path() / home);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("QT_QPA_PLATFORM", platform);
@@ -43,23 +40,21 @@ class ProgramsTest : public WindowTest {
         QProcess& child = m_children.emplace_back();
         child.setProcessEnvironment(environment);
         child.setWorkingDirectory(QString::fromStdString((m_dir.Path() / home).string()));
-        child.setReadChannel(lines);
+        child.setProcessChannelMode(QProcess::MergedChannels);
         child.setChildProcessModifier([parent = ::getpid()] { DieWithParent(parent); });
         child.start(QString::fromLatin1(program), arguments);
         EXPECT_TRUE(child.waitForStarted(5000)) << program;
         return child;
     }
-    // A node that presses Connect by itself once it has started, writing JSON events, on a port
-    // the system picks.
+    // A node that presses Connect by itself and writes JSON events, on a port the system picks.
     QProcess& StartNode(const char* nickname, const QStringList& extra = {}) {
-        return StartChild(
-            PARLON_CLI_PROGRAM,
-            QStringList{"--nick", nickname, "--ip", "127.0.0.1", "--port", "0", "--center",
-                        QStringLiteral("127.0.0.1:%1").arg(m_centerPort), "--json"} +
-                extra,
-            nickname, QProcess::StandardOutput);
+        const QString center = QStringLiteral("127.0.0.1:%1").arg(m_centerPort);
+        return StartChild(PARLON_CLI_PROGRAM,
+                          QStringList{"--nick", nickname, "--ip", "127.0.0.1", "--port", "0",
+                                      "--center", center, "--json"} +
+                              extra,
+                          nickname);
     }
-
     // The next line of `child` that `accept` takes (those before it are passed over), or "".
     static QString WaitForLine(QProcess& child, const std::function<bool(const QString&)>& accept) {
         QString found;
@@ -83,10 +78,10 @@ class ProgramsTest : public WindowTest {
         return line.isEmpty() ? QJsonObject() : found;
     }
     // The message window opened `number`th, waited for, or nullptr.
-    static CMessageDlg* WaitForWindow(const CParlonDlg& window, qsizetype number) {
-        const auto windows = [&] { return window.findChildren<CMessageDlg*>(); };
-        static_cast<void>(QTest::qWaitFor([&] { return windows().size() >= number; }, kWaitMs));
-        return windows().value(number - 1);
+    CMessageDlg* WaitForWindow(qsizetype number) {
+        static_cast<void>(
+            QTest::qWaitFor([&] { return MessageWindows().size() >= number; }, kWaitMs));
+        return MessageWindows().value(number - 1);
     }
 
     std::list<QProcess> m_children;
@@ -96,8 +91,7 @@ class ProgramsTest : public WindowTest {
 TEST_F(ProgramsTest, VersionAndHelpPrintWithoutADisplay) {
     for (const auto& [argument, printed] : {std::pair{"--version", "parlon " PARLON_VERSION},
                                             {"--help", "Usage: parlon [SETTINGS-FILE]"}}) {
-        QProcess& parlon =
-            StartChild(PARLON_PROGRAM, {argument}, "home", QProcess::StandardOutput, "xcb");
+        QProcess& parlon = StartChild(PARLON_PROGRAM, {argument}, "home", "xcb");
         EXPECT_TRUE(parlon.waitForFinished(kWaitMs) && parlon.exitCode() == 0) << argument;
         EXPECT_EQ(QString::fromUtf8(parlon.readLine()).trimmed(), printed);
     }
@@ -105,29 +99,26 @@ TEST_F(ProgramsTest, VersionAndHelpPrintWithoutADisplay) {
 
 TEST_F(ProgramsTest, ALogThatCannotBeOpenedIsReportedByName) {
     std::filesystem::create_directories(m_dir.Path() / "home" / "Activity.log");
-    QProcess& parlon = StartChild(PARLON_PROGRAM, {}, "home", QProcess::StandardError);
+    QProcess& parlon = StartChild(PARLON_PROGRAM, {}, "home");
     // The message box waits for the user; the same report goes to standard error at once.
     const QString report =
         WaitForLine(parlon, [](const QString& line) { return line.contains("Activity.log"); });
     EXPECT_TRUE(report.contains("cannot open the activity log")) << report.toStdString();
 }
 
+// The window ends as by its close box: the start line alone, no end line.
 TEST_F(ProgramsTest, AStopSignalEndsTheWindowAsItsCloseBoxDoes) {
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         const std::string home = "home" + std::to_string(signal);
-        QProcess& parlon = StartChild(PARLON_PROGRAM, {}, home, QProcess::StandardError);
+        QProcess& parlon = StartChild(PARLON_PROGRAM, {}, home);
         // The start line is written once the window is made, after the handlers are in place.
-        const std::filesystem::path log = m_dir.Path() / home / "Activity.log";
-        const auto started = [&] {
-            return std::filesystem::exists(log) && std::filesystem::file_size(log) > 0;
-        };
-        ASSERT_TRUE(QTest::qWaitFor(started, kWaitMs)) << signal;
+        const auto log = [&] { return LogLines(home + "/Activity.log"); };
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !log().empty(); }, kWaitMs)) << signal;
         ::kill(static_cast<pid_t>(parlon.processId()), signal);
         EXPECT_TRUE(parlon.waitForFinished(kWaitMs)) << signal;
-        EXPECT_EQ(parlon.exitStatus(), QProcess::NormalExit) << signal;
-        EXPECT_EQ(parlon.exitCode(), 0) << signal;
-        // The start line alone: no end line, as for the close box.
-        EXPECT_EQ(LogLines(home + "/Activity.log").size(), 1u) << signal;
+        EXPECT_TRUE(parlon.exitStatus() == QProcess::NormalExit && parlon.exitCode() == 0)
+            << signal;
+        EXPECT_EQ(log().size(), 1u) << signal;
     }
 }
 
@@ -136,7 +127,7 @@ TEST_F(ProgramsTest, AWindowAndTwoNodesExchangeMessagesBothWays) {
         StartChild(PARLON_CENTER_PROGRAM,
                    {"--listen", "127.0.0.1:0", "--hop-count", "3", "--poll-period", "50",
                     "--reply-time", "1000", "--register-period", "300", "--switch-period", "200"},
-                   "center", QProcess::StandardError);
+                   "center");
     const auto listening = [](const QString& line) { return line.contains("listening on"); };
     m_centerPort = WaitForLine(center, listening).section(':', -1).toUShort();
     ASSERT_NE(m_centerPort, 0) << "parlon-center did not start";
@@ -144,38 +135,38 @@ TEST_F(ProgramsTest, AWindowAndTwoNodesExchangeMessagesBothWays) {
     QProcess& dave = StartNode("Dave", {"--auto-reply", "Dave here, all fine"});
 
     const uint16_t ownPort = UnusedPort().port;
-    const std::unique_ptr<CParlonDlg> window =
-        Open(Settings("[Client Params]\nNickname=Wendy\nPort Num=" + std::to_string(ownPort) +
-                      "\n[Server Params]\nPort Num=" + std::to_string(m_centerPort) + "\n"));
-    Child<QPushButton>(*window, "connectButton")->click();
+    CParlonDlg& window =
+        Open("[Client Params]\nNickname=Wendy\nPort Num=" + std::to_string(ownPort) +
+             "\n[Server Params]\nPort Num=" + std::to_string(m_centerPort) + "\n");
+    Child<QPushButton>(window, "connectButton")->click();
     // The registration runs off the window's thread; its answer arrives on the event loop.
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return Child<QLabel>(*window, "statusLine")->text() == "Connected"; }, kWaitMs));
+    auto* status = Child<QLabel>(window, "statusLine");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return status->text() == "Connected"; }, kWaitMs))
+        << status->text().toStdString();
 
     // After the switch everyone's list in use holds all three, the window's with its own row.
-    auto* list = Child<QTreeWidget>(*window, "parlonList");
-    EXPECT_EQ(window->focusWidget(), list);  // Return now writes to a row, never presses Exit
+    auto* list = Child<QTreeWidget>(window, "parlonList");
+    EXPECT_EQ(window.focusWidget(), list);  // Return now writes to a row, never presses Exit
     ASSERT_TRUE(QTest::qWaitFor([list] { return list->topLevelItemCount() == 3; }, kWaitMs));
-    const QList<QTreeWidgetItem*> wendy = list->findItems(QStringLiteral("Wendy"), {});
-    ASSERT_EQ(wendy.size(), 1);
-    EXPECT_EQ(wendy.front()->text(1), "127.0.0.1");
-    EXPECT_EQ(wendy.front()->text(2), QString::number(ownPort));
+    const QTreeWidgetItem* wendy = list->findItems(QStringLiteral("Wendy"), {}).value(0);
+    ASSERT_NE(wendy, nullptr);
+    EXPECT_EQ(wendy->text(1) + ':' + wendy->text(2), QStringLiteral("127.0.0.1:%1").arg(ownPort));
     const QJsonObject carolsList = WaitForEvent(carol, "list", 3);
     ASSERT_FALSE(WaitForEvent(dave, "list", 3).isEmpty());
 
     // The window writes to Dave, who answers by himself when his time is up.
-    const QList<QTreeWidgetItem*> daveRow = list->findItems(QStringLiteral("Dave"), {});
-    ASSERT_EQ(daveRow.size(), 1);
-    const QPoint daveCell = list->visualItemRect(daveRow.front()).center();
+    const QTreeWidgetItem* daveRow = list->findItems(QStringLiteral("Dave"), {}).value(0);
+    ASSERT_NE(daveRow, nullptr);
+    const QPoint daveCell = list->visualItemRect(daveRow).center();
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, daveCell);
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, daveCell);
-    CMessageDlg* compose = WaitForWindow(*window, 1);
+    CMessageDlg* compose = WaitForWindow(1);
     ASSERT_NE(compose, nullptr);
     const QString question = QStringLiteral("Dave, are you well? ☀");
     TypeText(Child<Utf8TextEdit>(*compose, "messageEdit"), question);
     Child<QPushButton>(*compose, "okButton")->click();
     EXPECT_EQ(WaitForEvent(dave, "message")["text"], question);
-    const CMessageDlg* view = WaitForWindow(*window, 2);
+    const CMessageDlg* view = WaitForWindow(2);
     ASSERT_NE(view, nullptr);
     EXPECT_EQ(Child<Utf8TextEdit>(*view, "messageEdit")->Text(), question);
     EXPECT_EQ(Child<Utf8TextEdit>(*view, "replyEdit")->Text(), "Dave here, all fine");
@@ -187,7 +178,7 @@ TEST_F(ProgramsTest, AWindowAndTwoNodesExchangeMessagesBothWays) {
                 QStringLiteral("send %1 Hi Wendy, lunch?\n").arg(row["index"].toInt()).toUtf8());
         }
     }
-    const CMessageDlg* answer = WaitForWindow(*window, 3);
+    const CMessageDlg* answer = WaitForWindow(3);
     ASSERT_NE(answer, nullptr);
     EXPECT_EQ(Child<Utf8TextEdit>(*answer, "messageEdit")->Text(), "Hi Wendy, lunch?");
     TypeText(Child<Utf8TextEdit>(*answer, "replyEdit"), QStringLiteral("Gladly, at one."));

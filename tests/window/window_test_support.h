@@ -1,5 +1,5 @@
-// Helpers for the widget tests: a fixture that opens main windows on a log of its own, the real
-// child widgets by object name (with the headers of their types), and typing of any text.
+// The widget tests' fixture: a main window logging into a fresh directory of its own, the real
+// child widgets by object name, and typing of any text.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,13 +8,13 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTreeWidget>
-#include <algorithm>
 #include <memory>
 #include <sstream>
-#include <string>
-#include <vector>
 
+#include "common/text_field.h"
+#include "common/utf8_text.h"
 #include "support/temp_dir.h"
+#include "support/test_support.h"
 #include "window/message_dlg.h"
 #include "window/parlon_dlg.h"
 #include "window/utf8_limited_edits.h"
@@ -29,16 +29,6 @@ Widget* Child(const QObject& parent, const char* name) {
     return child;
 }
 
-// A parlon of a list on 127.0.0.1, with a key text of its own.
-inline ParlonEntry ListedParlon(const char* nickname, uint16_t port) {
-    ParlonEntry entry;
-    entry.ip = ParseIpv4("127.0.0.1");
-    entry.port = port;
-    entry.SetNickname(nickname);
-    entry.SetPublicKey(std::string("key of ") + nickname);
-    return entry;
-}
-
 // Types `text` one code point at a time (QTest::keyClicks knows only the ASCII keys).
 inline void TypeText(QWidget* widget, const QString& text) {
     for (qsizetype at = 0, length = 1; at < text.size(); at += length) {
@@ -47,21 +37,24 @@ inline void TypeText(QWidget* widget, const QString& text) {
     }
 }
 
+// A message text as the session hands it to a window.
+inline ByteBuffer Field(const std::string& text) {
+    return ByteBuffer(MakeTextField(QueuedText(text).Bytes()));
+}
+
 class WindowTest : public ::testing::Test {
   protected:
-    // A shown main window logging to Activity.log in this test's directory.
-    std::unique_ptr<CParlonDlg> Open(const ParlonSettings& settings) {
-        auto window = std::make_unique<CParlonDlg>(
+    // Shows a main window on the settings file of `settings` (none when empty).
+    CParlonDlg& Open(const std::string& settings = {}) {
+        m_window = std::make_unique<CParlonDlg>(
             std::make_unique<ActivityLog>(m_dir.Path() / "Activity.log"), SessionServices::Real(),
-            settings);
-        window->show();
-        return window;
+            LoadSettings(settings.empty() ? m_dir.Path() / "Parlon.ini"
+                                          : m_dir.Write("Parlon.ini", settings)));
+        m_window->show();
+        return *m_window;
     }
-    // The settings read from a file of `content`, or with no file when it is empty.
-    ParlonSettings Settings(const std::string& content = {}) {
-        return LoadSettings(content.empty() ? m_dir.Path() / "Parlon.ini"
-                                            : m_dir.Write("Parlon.ini", content));
-    }
+    SessionHost& Host() { return *m_window; }
+    QList<CMessageDlg*> MessageWindows() const { return m_window->findChildren<CMessageDlg*>(); }
     // The lines of the log at `name` (in this test's directory) without their time stamps.
     std::vector<std::string> LogLines(const std::string& name = "Activity.log") const {
         std::vector<std::string> lines;
@@ -73,6 +66,7 @@ class WindowTest : public ::testing::Test {
     }
 
     TempDir m_dir;
+    std::unique_ptr<CParlonDlg> m_window;  // destroyed before the directory of its log
 };
 
 }  // namespace parlon::test
