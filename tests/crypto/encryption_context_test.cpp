@@ -291,10 +291,7 @@ TEST(OpenedLayersTest, HoldsTheNewestDigestsUpToItsCapacityAndForgetsTheOldestFi
     std::mt19937_64 random(20261212);
     std::vector<OpenedLayers::Digest> digests(OpenedLayers::kCapacity + 5000);
     for (OpenedLayers::Digest& digest : digests) {
-        for (size_t offset = 0; offset < digest.size(); offset += 8) {
-            const uint64_t bits = random();
-            std::memcpy(digest.data() + offset, &bits, 8);
-        }
+        std::generate(digest.begin(), digest.end(), [&] { return static_cast<uint8_t>(random()); });
     }
     OpenedLayers store;
     for (const OpenedLayers::Digest& digest : digests) {
