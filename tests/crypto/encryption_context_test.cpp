@@ -215,7 +215,8 @@ const std::map<size_t, uint32_t> kPacketSizes = {{1, 517},  {2, 773},  {3, 1285}
 class RoundTripByHopCount : public Network, public ::testing::WithParamInterface<uint32_t> {};
 
 // Each hop opens its layer once: the same packet again, or under another id, is dropped, while
-// the reply still comes back unmasked, once.
+// the reply still comes back unmasked, once. From 8 hops on, some relay is on the path twice
+// (7 relays drawn from 5 parlons), and the message and its reply pass it both times.
 TEST_P(RoundTripByHopCount, MessageReachesAddresseeOnceAndReplyComesBackUnmasked) {
     const uint32_t hopCount = std::min(GetParam(), 16u);
     const TextField message = Text("Meet me at the old mill at nine.");
@@ -241,20 +242,6 @@ TEST_P(RoundTripByHopCount, MessageReachesAddresseeOnceAndReplyComesBackUnmasked
 
 INSTANTIATE_TEST_SUITE_P(HopCounts, RoundTripByHopCount,
                          ::testing::Values(1u, 2u, 3u, 8u, 17u, UINT32_MAX));
-
-TEST_F(Network, RelayThatOccursTwiceOnThePathRoutesMessageAndReply) {
-    // Three relays drawn from five parlons: a path with a repeat comes within a few messages.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::optional<Delivery> delivery = Send(0, 4, 4, Text("twice through"));
-        ASSERT_TRUE(delivery.has_value());
-        const std::set<size_t> relays(delivery->hops.begin(), delivery->hops.end() - 1);
-        ExpectReplyComesBack(*delivery, Text("twice through"), Text("and back"));
-        if (relays.size() < 3) {
-            return;
-        }
-    }
-    FAIL() << "no path with a repeated relay in 100 messages";
-}
 
 // A fresh sender (on parlon 0's keys and address) holds its quota of unanswered messages with
 // distinct ids on the link to one parlon, and refuses more rather than forget one: the oldest
@@ -403,17 +390,11 @@ TEST_F(Network, UnwrapOpensOnlyForwardPacketsOfRightFormLengthKeyAndLayerShape) 
         ExpectUnwrapDrops(dropped);
     }
 
-    // The right ones are opened: an addressee layer, `good`, and at hop count 16 the longest
-    // packet (shared out among the decryptor's threads) that was dropped unopened before.
-    const ByteBuffer forged = Forge(Layer(sender, none, text), 999);
+    // The right ones are opened (forged addressee layers are, in the test below): `good`, and
+    // at hop count 16 the longest packet (shared out among the decryptor's threads) that was
+    // dropped unopened before.
     PeerAddress nextHop;
     ReplyHandle message;
-    std::optional<ByteBuffer> opened =
-        Context(kRecipient).Unwrap(forged, kLoopback, nextHop, message);
-    ASSERT_TRUE(opened.has_value());
-    EXPECT_TRUE(nextHop.IsNone());
-    EXPECT_EQ(message.MessageId(), 999u);
-    EXPECT_EQ(BytesOf(*opened), text);
     EXPECT_TRUE(Context(kRecipient).Unwrap(good, kLoopback, nextHop, message));
     EXPECT_EQ(nextHop, onward);
     SetHopCount(16);
