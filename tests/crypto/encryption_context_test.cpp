@@ -302,7 +302,8 @@ TEST(OpenedLayersTest, HoldsTheNewestDigestsUpToItsCapacityAndForgetsTheOldestFi
 }
 
 // The table itself, on a clock of the test's own: a full table and a source at its quota refuse
-// new records until old ones expire; a record is found by its own number, never by another's id.
+// new records until old ones expire; a record is found by its own number or its own next hop,
+// never by another's id.
 TEST(RouteTableTest, RefusesRatherThanEvictLiveRecordsAndExpiresThemWhenTheirReplyCannotCome) {
     using namespace std::chrono_literals;
     const RouteTable::Clock::time_point start;
@@ -336,6 +337,15 @@ TEST(RouteTableTest, RefusesRatherThanEvictLiveRecordsAndExpiresThemWhenTheirRep
     EXPECT_EQ(table.Size(), 8u);
     EXPECT_FALSE(table.TakeAddresseeRecord(attackerSerials[0], start + 60s)) << "expired";
     EXPECT_EQ(table.Size(), 7u);
+
+    // A reply from a next hop takes that hop's record, not another's that has the same id.
+    RouteTable relay(/*capacity=*/8, /*quotaPerSource=*/8);
+    for (const PeerAddress& next : {attacker, genuine}) {
+        const RouteRecord passed{RouteRole::Relay, {}, next, 1, 7, LayerPlaintext(112, 1), {}};
+        ASSERT_TRUE(relay.Add(passed, start, start + 60s));
+    }
+    EXPECT_EQ(relay.TakeForReplyFrom(genuine, 7, start).value_or(RouteRecord{}).nextAddress,
+              genuine);
 }
 
 // Forged packets: each drop is for its own fault, since the right ones are opened.
