@@ -9,7 +9,9 @@
 namespace parlon {
 namespace {
 
-TEST(ByteBuffer, CopiesShareTheBodyAssignmentReleasesTheOldOneAndMovedFromIsEmpty) {
+// Copies share the body, assignment releases the old one, a moved-from buffer is empty; Join
+// makes a new buffer with both in order; text stops at the first NUL.
+TEST(ByteBuffer, CopiesShareTheBodyAndJoinMakesANewOne) {
     const uint8_t bytes[] = {1, 2, 3};
     ByteBuffer original(bytes, sizeof bytes);
     EXPECT_NE(original.Data(), bytes);  // made buffers copy their source
@@ -32,15 +34,12 @@ TEST(ByteBuffer, CopiesShareTheBodyAssignmentReleasesTheOldOneAndMovedFromIsEmpt
     EXPECT_EQ(original.UseCount(), 1u);
     EXPECT_EQ(original, ByteBuffer(bytes, sizeof bytes));
     EXPECT_EQ(ByteBuffer(nullptr, 0).Length(), 0u);
-}
 
-TEST(ByteBuffer, JoinMakesANewBufferWithBothInOrderAndTextStopsAtTheFirstNul) {
-    const ByteBuffer first("ab", 2);
-    const ByteBuffer second("c", 1);
-    EXPECT_EQ(ByteBuffer::Join(first, second), ByteBuffer("abc", 3));
-    EXPECT_EQ(first.UseCount(), 1u);
+    const ByteBuffer second("d", 1);
+    EXPECT_EQ(ByteBuffer::Join(original, second), ByteBuffer("\1\2\3d", 4));
+    EXPECT_EQ(original.UseCount(), 1u);
     EXPECT_EQ(ByteBuffer::Join(ByteBuffer(), second), second);
-    EXPECT_EQ(ByteBuffer::Join(first, ByteBuffer()), first);
+    EXPECT_EQ(ByteBuffer::Join(original, ByteBuffer()), original);
     EXPECT_EQ(ByteBuffer("hi\0there", 8).TextUpToNul(), "hi");
     EXPECT_EQ(ByteBuffer("hi", 2).TextUpToNul(), "hi");
 }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 #include "common/address_text.h"
 #include "common/text_bounds.h"
@@ -22,11 +23,7 @@ TEST(TextBounds, TextEndsAtTheFirstNulOrItsEndAndTrimmingTakesOnlyTheBlanksGiven
                                       {"hi\0"sv, "hi"sv}}) {
         EXPECT_EQ(TextUpToNul(bytes), text) << bytes;
     }
-    const struct {
-        std::string_view text;
-        std::string_view blanks;
-        std::string_view trimmed;
-    } cases[] = {
+    const std::tuple<std::string_view, std::string_view, std::string_view> cases[] = {
         {" \t8888\t ", kBlankAndTab, "8888"},
         {"8 8", kBlankAndTab, "8 8"},  // blanks inside stay
         {"\r8888\n", kBlankAndTab, "\r8888\n"},
@@ -35,8 +32,8 @@ TEST(TextBounds, TextEndsAtTheFirstNulOrItsEndAndTrimmingTakesOnlyTheBlanksGiven
         {"\f\v Nickname = Al \r\n", kAsciiWhiteSpace, "Nickname = Al"},
         {"\r\n", kAsciiWhiteSpace, ""},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(TrimmedText(c.text, c.blanks), c.trimmed) << c.text;
+    for (const auto& [text, blanks, trimmed] : cases) {
+        EXPECT_EQ(TrimmedText(text, blanks), trimmed) << text;
     }
 }
 

@@ -11,7 +11,6 @@
 #include "center/center_thread.h"
 #include "common/utf8_text.h"
 #include "crypto/encryption_context.h"
-#include "net/asio_endpoint.h"
 #include "net/center_connection.h"
 #include "net/packet.h"
 #include "net/peer_listener.h"
@@ -26,15 +25,7 @@ using asio::ip::tcp;
 using Bytes = std::vector<uint8_t>;
 using test::NodeThread;
 
-// A blocking connection to `address`; `error` says why it could not be made.
-tcp::socket Connect(const PeerAddress& address, std::error_code& error) {
-    static asio::io_context io;  // for blocking calls only: never run
-    tcp::socket socket(io);
-    socket.connect(ToEndpoint(address), error);
-    return socket;
-}
-
-// Whether `socket` is unconnected or the server ended it within `waitMs` (what it sent is dropped).
+// Whether the server ended `socket` within `waitMs` (what it sent is dropped).
 bool EndedByServer(tcp::socket& socket, int waitMs) {
     pollfd waiting{socket.native_handle(), POLLIN, 0};
     std::array<char, 256> bytes{};
@@ -42,7 +33,7 @@ bool EndedByServer(tcp::socket& socket, int waitMs) {
     while (!error && ::poll(&waiting, 1, waitMs) == 1) {
         socket.read_some(asio::buffer(bytes), error);  // at once: there is something to read
     }
-    return error || !socket.is_open();
+    return static_cast<bool>(error);
 }
 
 // `count` connections to `address` from `source` that send `bytes` bytes of a frame header
@@ -66,11 +57,11 @@ struct Crowd {
 
 // Sends `bytes` as a sender of one frame does; true once the server is done with it (closed).
 bool SendRawFrame(const PeerAddress& address, std::span<const uint8_t> bytes) {
-    std::error_code connectError, ignored;
-    tcp::socket socket = Connect(address, connectError);
+    tcp::socket socket = test::ConnectFrom(ParseIpv4("127.0.0.1"), address);
+    std::error_code ignored;
     asio::write(socket, asio::buffer(bytes.data(), bytes.size()), ignored);  // may be cut short
     socket.shutdown(tcp::socket::shutdown_send, ignored);
-    return !connectError && EndedByServer(socket, 10000);
+    return EndedByServer(socket, 10000);
 }
 
 // A center on a free port with short periods, its log dropped; null when it cannot start.

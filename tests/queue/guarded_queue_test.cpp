@@ -21,57 +21,47 @@ uint32_t NumberOf(const ByteBuffer& buffer) {
     return number;
 }
 
-// Blocks, empty ones included, come out in order; a front copy outlives its pop; a queue
-// releases its handles when destroyed, leaving shared bodies to their other owners.
-TEST(GuardedQueue, HoldsSharedHandlesInOrderAndReleasesThem) {
-    ByteBuffer shared = Numbered(7);
+// Blocks come out in order with the address each came from while both the item and the byte
+// bound hold; what does not fit, or comes while the queue is closed, is dropped and counted. A
+// front copy outlives its pop; a destroyed queue releases its handles.
+TEST(GuardedQueue, KeepsOrderWithinItsBoundsAndReleasesItsHandles) {
+    const ByteBuffer shared = Numbered(7);
+    const PeerAddress from{ParseIpv4("127.0.0.2"), 4000};
     {
-        GuardedQueue queue;
-        EXPECT_TRUE(queue.IsEmpty());
-        queue.Push(shared);
-        queue.Push(ByteBuffer());
-        queue.Push(Numbered(8));
-        EXPECT_EQ(shared.UseCount(), 2u);
-        ByteBuffer front = queue.Front();
+        GuardedQueue queue(QueueBounds{.maxItems = 3, .maxBytes = 10});
+        EXPECT_FALSE(queue.TakeFront().has_value());
+        EXPECT_TRUE(queue.Push(ByteBuffer(6), from));
+        EXPECT_FALSE(queue.Push(ByteBuffer(5)));  // 11 bytes
+        EXPECT_TRUE(queue.Push(ByteBuffer()));
+        EXPECT_TRUE(queue.Push(shared));         // exactly 10 bytes
+        EXPECT_FALSE(queue.Push(ByteBuffer()));  // a fourth item
+        EXPECT_EQ(queue.ByteCount(), 10u);
+        EXPECT_EQ(queue.DroppedCount(), 2u);
+        const std::optional<QueuedBlock> first = queue.TakeFront();
+        ASSERT_TRUE(first.has_value());
+        EXPECT_EQ(first->source, from);
+        EXPECT_EQ(first->bytes.Length(), 6u);
+        EXPECT_EQ(queue.ByteCount(), 4u);
+        EXPECT_EQ(queue.Front().Length(), 0u);
         queue.PopFront();
-        EXPECT_EQ(front, shared);
+        const ByteBuffer front = queue.Front();
+        queue.PopFront();
+        EXPECT_EQ(NumberOf(front), 7u);
         EXPECT_EQ(shared.UseCount(), 2u);  // this one and `front`
-        const std::optional<QueuedBlock> empty = queue.TakeFront();
-        ASSERT_TRUE(empty.has_value());
-        EXPECT_EQ(empty->bytes.Length(), 0u);
-        EXPECT_FALSE(queue.IsEmpty());
+        EXPECT_TRUE(queue.IsEmpty());
+
+        EXPECT_TRUE(queue.Push(ByteBuffer(6)));
+        EXPECT_TRUE(queue.Push(ByteBuffer(4)));
+        queue.Close();
+        EXPECT_TRUE(queue.IsEmpty());
+        EXPECT_EQ(queue.ByteCount(), 0u);
+        EXPECT_FALSE(queue.Push(ByteBuffer(1)));
+        EXPECT_EQ(queue.DroppedCount(), 2u + 2u + 1u);
+        queue.Open();
+        EXPECT_TRUE(queue.Push(shared));
+        EXPECT_EQ(shared.UseCount(), 3u);  // with `front` and the queue's
     }
     EXPECT_EQ(shared.UseCount(), 1u);
-    EXPECT_EQ(NumberOf(shared), 7u);
-    GuardedQueue drained;
-    EXPECT_FALSE(drained.TakeFront().has_value());
-}
-
-// A bounded queue takes blocks while both its item and its byte bounds hold, with the address
-// each came from; what does not fit, or comes while it is closed, is dropped and counted.
-TEST(GuardedQueue, DropsAndCountsWhatExceedsItsBoundsOrComesWhileClosed) {
-    GuardedQueue queue(QueueBounds{.maxItems = 3, .maxBytes = 10});
-    const PeerAddress from{ParseIpv4("127.0.0.2"), 4000};
-    EXPECT_TRUE(queue.Push(ByteBuffer(6), from));
-    EXPECT_FALSE(queue.Push(ByteBuffer(5)));  // 11 bytes
-    EXPECT_TRUE(queue.Push(ByteBuffer(4)));   // exactly 10
-    EXPECT_TRUE(queue.Push(ByteBuffer()));
-    EXPECT_FALSE(queue.Push(ByteBuffer()));  // a fourth item
-    EXPECT_EQ(queue.ByteCount(), 10u);
-    EXPECT_EQ(queue.DroppedCount(), 2u);
-    const std::optional<QueuedBlock> front = queue.TakeFront();
-    ASSERT_TRUE(front.has_value());
-    EXPECT_EQ(front->source, from);
-    EXPECT_EQ(queue.ByteCount(), 4u);
-    EXPECT_TRUE(queue.Push(ByteBuffer(6)));
-
-    queue.Close();
-    EXPECT_TRUE(queue.IsEmpty());
-    EXPECT_EQ(queue.ByteCount(), 0u);
-    EXPECT_FALSE(queue.Push(ByteBuffer(1)));
-    EXPECT_EQ(queue.DroppedCount(), 2u + 3u + 1u);
-    queue.Open();
-    EXPECT_TRUE(queue.Push(ByteBuffer(1)));
 }
 
 // Producers push while one thread drains with the IsEmpty/Front/PopFront pattern: every block
