@@ -1,4 +1,5 @@
-// The schedule the center announces; then parlon-center on a free loopback port with real
+// The center's parts with chosen times (the schedule it announces, the limit on changes, the
+// replies it holds, its registry's expiry); then parlon-center on a free loopback port with real
 // CenterConnections: what it lists, replaces, signs off, expires and refuses, how it stops.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <asio/write.hpp>
 #include <fstream>
 
+#include "center/center_registry.h"
 #include "center/center_schedule.h"
 #include "center/change_rate_limit.h"
 #include "center/held_replies.h"
@@ -83,6 +85,41 @@ TEST(HeldRepliesTest, AListHeldByManyRepliesCountsOnceUntilTheLastLetsGo) {
     held.Release(newer);
     EXPECT_EQ(held.HeldBytes(), 0u);
     EXPECT_EQ(held.CostOf(newer), 1417u);
+}
+
+std::vector<uint16_t> PortsOf(const std::vector<ParlonEntry>& entries) {
+    std::vector<uint16_t> ports;
+    for (const ParlonEntry& entry : entries) {
+        ports.push_back(entry.port);
+    }
+    return ports;
+}
+
+// Entries renewed at different times expire one by one, each `expire` after its own last renewal,
+// and NextExpiry names the earliest, whichever place in the list that entry holds (the center arms
+// its timer with it).
+TEST(CenterRegistryTest, EntriesExpireOneByOneAndNextExpiryIsTheEarliestDue) {
+    using Millis = CenterRegistry::Millis;
+    using Ports = std::vector<uint16_t>;
+    CenterRegistry registry(Millis(3000), 10);
+    EXPECT_EQ(registry.NextExpiry(), std::nullopt);
+    const ParlonEntry first = test::MakeEntry(7001, "first", "k1");
+    const ParlonEntry second = test::MakeEntry(7002, "second", "k2");
+
+    EXPECT_EQ(registry.Register(first, Millis(0)), CenterRegistry::Outcome::Added);
+    EXPECT_EQ(registry.Register(second, Millis(1000)), CenterRegistry::Outcome::Added);
+    EXPECT_EQ(registry.NextExpiry(), Millis(3000));  // the first place is due first
+    EXPECT_EQ(registry.Register(second, Millis(1500)), CenterRegistry::Outcome::Renewed);
+    EXPECT_EQ(registry.NextExpiry(), Millis(3000));
+    EXPECT_EQ(registry.Register(first, Millis(2000)), CenterRegistry::Outcome::Renewed);
+    EXPECT_EQ(registry.NextExpiry(), Millis(4500));  // now the second place is due first
+
+    EXPECT_TRUE(registry.DropExpired(Millis(4499)).empty());
+    EXPECT_EQ(PortsOf(registry.DropExpired(Millis(4500))), Ports{7002});
+    EXPECT_EQ(PortsOf(registry.Entries()), Ports{7001});
+    EXPECT_EQ(registry.NextExpiry(), Millis(5000));
+    EXPECT_EQ(PortsOf(registry.DropExpired(Millis(5000))), Ports{7001});
+    EXPECT_EQ(registry.NextExpiry(), std::nullopt);
 }
 
 // An entry at `ip` (dotted) with its own port, nickname and key text.
