@@ -95,9 +95,8 @@ std::vector<uint16_t> PortsOf(const std::vector<ParlonEntry>& entries) {
     return ports;
 }
 
-// Entries renewed at different times expire one by one, each `expire` after its own last renewal,
-// and NextExpiry names the earliest, whichever place in the list that entry holds (the center arms
-// its timer with it).
+// Entries expire one by one, `expire` after their own last renewal; NextExpiry (the center's timer)
+// names the earliest, whichever place in the list that entry holds.
 TEST(CenterRegistryTest, EntriesExpireOneByOneAndNextExpiryIsTheEarliestDue) {
     using Millis = CenterRegistry::Millis;
     using Ports = std::vector<uint16_t>;
@@ -210,8 +209,8 @@ TEST_F(CenterServerTest, ListsInOrderWithKeysReplacesInPlaceSignsOffExpiresAndSt
     // No --expire: entries expire after three register periods, 1500 ms.
     Start({"--hop-count", "4", "--poll-period", "250", "--reply-time", "0", "--register-period",
            "500", "--switch-period", "1000", "--request-deadline", "3000"});
-    // Two bytes of a header, then nothing: served only until the request deadline, and meanwhile
-    // everybody else is.
+    // Two bytes of a header, then nothing: served until the request deadline, everybody else
+    // meanwhile.
     SocketStream silent(m_address, Clock::now() + 2s);
     silent.WriteAll(std::vector<uint8_t>{0xAA, 0x01}, Clock::now() + 2s);
     std::unique_ptr<CenterConnection> alice = Link(7001, "alice", 0);
@@ -235,16 +234,14 @@ TEST_F(CenterServerTest, ListsInOrderWithKeysReplacesInPlaceSignsOffExpiresAndSt
     EXPECT_EQ(silent.ReadToEnd(1 << 20, Clock::now() + 5s).Length(), 0u);  // not a word
     EXPECT_TRUE(Logs("no whole frame within 3000 ms (2 bytes)"));
 
-    // A silent client would be served for the whole request deadline; the signal must not wait for
-    // it.
+    // The signal must not wait for a silent client, which is served for the whole request deadline.
     SocketStream lateSilent(m_address, Clock::now() + 2s);
     ASSERT_EQ(::kill(m_pid, SIGINT), 0);
     EXPECT_EQ(ExitCodeWithin(1500ms), 0);
     EXPECT_TRUE(Logs("parlon-center: stopping on signal 2"));
 }
 
-// A center that can no longer accept cannot serve anyone: it says so and exits, instead of retrying
-// an error that does not pass.
+// A center that can no longer accept says so and exits instead of retrying an error that stays.
 TEST_F(CenterServerTest, AnAcceptErrorOtherThanAShortageIsLoggedAndEndsTheCenter) {
     Start({});
     ASSERT_TRUE(test::BreakListeningSocket(m_pid, m_address.port));

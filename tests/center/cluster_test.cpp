@@ -44,8 +44,7 @@ class ClusterTest : public ::testing::Test {
         StartCenter(1, settings);
     }
 
-    // A parlon's link to center `center` with the real key test::KeyText(key); it signs off when it
-    // is destroyed.
+    // A parlon's link to `center` with key test::KeyText(key); it signs off when destroyed.
     std::unique_ptr<CenterConnection> Link(size_t center, uint16_t port, std::string_view nickname,
                                            size_t key = 0) {
         return std::make_unique<CenterConnection>(
@@ -103,9 +102,8 @@ class ClusterTest : public ::testing::Test {
                    : std::stoul(std::string(text.substr(at + kCalls.size(), 20)));
     }
 
-    // Alice renews at the first center (perhaps answered from its copy and written in a batch) and
-    // signs off at the second, in the order given; then a newcomer at the second center finds the
-    // list both left.
+    // Alice renews at the first center (perhaps from its copy, written in a batch) and signs off at
+    // the second, in the order given; a newcomer at the second then finds the list both left.
     void RenewAndSignOffElsewhere(bool signOffFirst, const Strings& expected) {
         StartCenters({});
         const auto alice = Link(0, 7001, "alice");
@@ -167,8 +165,7 @@ TEST_F(ClusterTest, AnEntryExpiresOnceWithTwoCentersRunning) {
     // Both centers know of alice, so both arm their expiry timers for her.
     EXPECT_EQ(Register(1, 7002, "bob"), (Strings{"alice:7001/k0", "bob:7002/k0"}));
     EXPECT_TRUE(LoggedEventually("expired 127.0.0.1:7002")) << m_logs[0].All() << m_logs[1].All();
-    // Gone at both; a registration at either finds only itself, and each expiry was reported by one
-    // center only.
+    // Gone at both: a registration at either finds only itself; each expiry reported once.
     EXPECT_EQ(Register(0, 7003, "carol"), (Strings{"carol:7003/k0"}));
     EXPECT_EQ(Register(1, 7003, "carol"), (Strings{"carol:7003/k0"}));
     EXPECT_TRUE(LoggedEventually("expired 127.0.0.1:7001"));

@@ -49,9 +49,8 @@ bool SameEntries(const std::vector<ParlonEntry>& a, const std::vector<ParlonEntr
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof a[0]) == 0;
 }
 
-// Registers at `center` into a list and schedule that hold something else: true with both replaced
-// by the announced ones, or false by the deadlines (the sign-off by the destructor included) with
-// both untouched.
+// Registers at `center`: true with the announced list and schedule taken, or false by the deadlines
+// (the sign-off by the destructor included) with the old ones untouched.
 bool RegisterAt(const PeerAddress& center, TransportDeadlines deadlines = kShort) {
     const std::vector<ParlonEntry> old = {test::MakeEntry(1, "old", "old key")};
     const CenterSchedule oldSchedule{9, 9, 9, 9, 9, 9};
@@ -138,9 +137,8 @@ TEST(RegisterTest, APooledRegistrationIsTakenOnceWhenItHasEnded) {
     EXPECT_TRUE(RegisterWith(AnswerWith(kReply), pooledAt));
 }
 
-// At most maxInFlight jobs run at once; the rest start in the order handed over, a job handed over
-// with SubmitFirst ahead of them. Destruction waits for the jobs no longer than its linger limit
-// and destroys, unrun, those that had not started.
+// At most maxInFlight jobs run at once, the rest in the order handed over (SubmitFirst's ahead);
+// destruction waits no longer than the linger limit and destroys, unrun, the jobs not started.
 TEST(ExchangePoolTest, RunsABoundedNumberAtOnceInOrderAndLingersNoLongerThanItsLimit) {
     struct Jobs {  // shared with the jobs, which may outlive the pool and this test's frame
         std::mutex mutex;
@@ -198,8 +196,7 @@ TEST(ExchangePoolTest, RunsABoundedNumberAtOnceInOrderAndLingersNoLongerThanItsL
     EXPECT_TRUE(test::Eventually([&] { return jobs->ended == 7; }));
 }
 
-// Lowers the soft limit of descriptors to the lowest free one plus `spare`, so that only `spare`
-// more can be opened; restores the limit when destroyed.
+// Lowers the soft limit of descriptors so that only `spare` more can be opened, until destroyed.
 class DescriptorShortage {
   public:
     explicit DescriptorShortage(rlim_t spare) {
@@ -259,8 +256,7 @@ bool ClosedByPeer(int fd, std::chrono::milliseconds limit) {
            ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
 }
 
-// `count` connections from `source` that send one byte each (so that only the whole deadline ends
-// them).
+// `count` connections from `source` sending one byte each, so only the whole deadline ends them.
 std::vector<int> Crowd(const PeerAddress& address, const char* source, size_t count) {
     std::vector<int> crowd(count);
     for (int& fd : crowd) {
