@@ -29,55 +29,48 @@ TEST(PacketFrames, RegistrationAndSignOffCarryTheOwnEntryNotTheCenter) {
               (Bytes{0xAA, 0x01, 0xEF, 0xAA, 0xFF, 0x7F, 0x00, 0x00, 0x01, 0xC6, 0x1E}));
 }
 
-class CenterReplyTest : public ::testing::Test {
-  protected:
-    // Reads `reply` into a list and schedule that hold something else; when it is not valid,
-    // neither may change.
-    bool Read(const ByteBuffer& reply) {
-        m_list = {m_old};
-        m_schedule = {9, 9, 9, 9, 9, 9};
-        if (Packet(reply).ReadCenterReply(m_list, m_schedule)) {
-            return true;
-        }
-        EXPECT_EQ(m_schedule, (CenterSchedule{9, 9, 9, 9, 9, 9}));
-        EXPECT_TRUE(m_list.size() == 1 && std::memcmp(&m_list[0], &m_old, sizeof m_old) == 0);
-        return false;
+const CenterSchedule kSent{3, 0x01020304, 500, 30000, 10000, 11000};
+const CenterSchedule kOldSchedule{9, 9, 9, 9, 9, 9};
+const ParlonEntry kOld = test::MakeEntry(1, "old", "o");
+
+// Reads `reply` into a list and schedule that hold something else: the entries read, or nullopt
+// (and then neither may have changed).
+std::optional<std::vector<ParlonEntry>> Read(const ByteBuffer& reply) {
+    std::vector<ParlonEntry> list = {kOld};
+    CenterSchedule schedule = kOldSchedule;
+    if (Packet(reply).ReadCenterReply(list, schedule)) {
+        EXPECT_EQ(schedule, kSent);
+        return list;
     }
+    EXPECT_EQ(schedule, kOldSchedule);
+    EXPECT_TRUE(list.size() == 1 && std::memcmp(&list[0], &kOld, sizeof kOld) == 0);
+    return std::nullopt;
+}
 
-    const CenterSchedule m_sent{3, 0x01020304, 500, 30000, 10000, 11000};
-    const ParlonEntry m_old = test::MakeEntry(1, "old", "o");
-    const ParlonEntry m_a = test::MakeEntry(9001, "A", std::string(398, 'a'));
-    const ParlonEntry m_b = test::MakeEntry(65535, "B", "b");
-    std::vector<ParlonEntry> m_list;
-    CenterSchedule m_schedule;
-};
-
-TEST_F(CenterReplyTest, CountZeroEmptiesTheListAndReplacesTheSchedule) {
-    const ByteBuffer reply = EncodeCenterReply(m_sent, {});
+TEST(CenterReplyTest, ReadsTheScheduleAndEveryEntryInOrderAndRefusesShortOrOvercountedReplies) {
     // Header, then hopCount, centerTime, pollPeriod, replyTime, registerPeriod, switchTime, count.
-    EXPECT_EQ(BytesOf(reply),
+    const ByteBuffer empty = EncodeCenterReply(kSent, {});
+    EXPECT_EQ(BytesOf(empty),
               (Bytes{0xAA, 0x01, 0xEF, 0xAA, 0x33, 0x03, 0x00, 0x00, 0x00, 0x04, 0x03,
                      0x02, 0x01, 0xF4, 0x01, 0x00, 0x00, 0x30, 0x75, 0x00, 0x00, 0x10,
                      0x27, 0x00, 0x00, 0xF8, 0x2A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
-    ASSERT_TRUE(Read(reply));
-    EXPECT_TRUE(m_list.empty());
-    EXPECT_EQ(m_schedule, m_sent);
-}
+    EXPECT_EQ(Read(empty).value_or(std::vector{kOld}).size(), 0u);
 
-TEST_F(CenterReplyTest, RepeatedEntriesAreKeptInOrderAndShortOrOvercountedRepliesRefused) {
-    const ByteBuffer full = EncodeCenterReply(m_sent, {m_a, m_b, m_a});
-    // One byte long: the surplus is not an entry and is ignored.
-    ASSERT_TRUE(Read(ByteBuffer::Join(full, ByteBuffer(1))));
-    ASSERT_EQ(m_list.size(), 3u);
+    const ParlonEntry a = test::MakeEntry(9001, "A", std::string(398, 'a'));
+    const ParlonEntry b = test::MakeEntry(65535, "B", "b");
+    const ByteBuffer full = EncodeCenterReply(kSent, {a, b, a});
+    // One byte long: the surplus is not an entry and is ignored. Repeated entries are kept.
+    const auto listed = Read(ByteBuffer::Join(full, ByteBuffer(1)));
+    ASSERT_TRUE(listed && listed->size() == 3);
     for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(std::memcmp(&m_list[i], i == 1 ? &m_b : &m_a, sizeof m_a), 0) << i;
+        EXPECT_EQ(std::memcmp(&(*listed)[i], i == 1 ? &b : &a, sizeof a), 0) << i;
     }
     // Every length class: inside the header, the schedule, the count, each entry; one short.
     for (uint32_t length :
          {0u, 4u, 5u, 28u, 29u, 32u, 33u, 33u + 416u, 33u + 417u, full.Length() - 1}) {
         EXPECT_FALSE(Read(ByteBuffer(full.Data(), length))) << length;
     }
-    ByteBuffer overcounted = EncodeCenterReply(m_sent, {});
+    ByteBuffer overcounted = EncodeCenterReply(kSent, {});
     std::memset(overcounted.MutableData() + kReplyCountOffset, 0xFF, sizeof(uint32_t));
     EXPECT_FALSE(Read(overcounted));
 }
