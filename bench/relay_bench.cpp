@@ -73,11 +73,6 @@ double CpuSeconds() {
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-uint16_t FreeLoopbackPort() {
-    asio::io_context io;
-    return tcp::acceptor(io, {asio::ip::address_v4::loopback(), 0}).local_endpoint().port();
-}
-
 // Accepts connections on loopback and counts the frames that arrive whole.
 class CountingSink {
   public:
@@ -192,7 +187,7 @@ int Measure(uint32_t hops, size_t candidates) {
     }
     CountingSink sinkA;  // stands for the benchmark's sender
     CountingSink sinkB;
-    const PeerAddress relayAddress{ParseIpv4("127.0.0.1"), FreeLoopbackPort()};
+    const PeerAddress relayAddress = test::UnusedPort();
 
     // The benchmark's list: its sender (at sink A), R, and a sink; R's key pair is kept.
     std::vector<ParlonEntry> list(3);

@@ -14,8 +14,10 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -40,10 +42,38 @@ std::vector<uint8_t> BytesOf(const ByteBuffer& buffer) {
     return {buffer.Bytes().begin(), buffer.Bytes().end()};
 }
 
+namespace {
+
+// The first port of the range the kernel picks from for bind(0) and for outgoing connections.
+uint16_t FirstEphemeralPort() {
+    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    unsigned first = 0;
+    return range >> first && first <= 0xFFFF ? static_cast<uint16_t>(first) : 0;
+}
+
+}  // namespace
+
+// A port the kernel hands out may be handed out again, to any connection of any process, in the
+// moment between this probe and the test's own bind. A port below that range goes only to a bind
+// that names it: ports are drawn from there at random, each probed, and the kernel's choice is
+// the last resort.
 PeerAddress UnusedPort() {
+    constexpr uint16_t kLowest = 10000;
+    static const uint16_t firstEphemeral = FirstEphemeralPort();
+    thread_local std::mt19937 draw(std::random_device{}());
     asio::io_context io;
-    tcp::acceptor probe(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-    return ToPeerAddress(probe.local_endpoint());
+    const tcp::endpoint loopback(asio::ip::address_v4::loopback(), 0);
+    for (int attempt = 0; attempt < 64 && firstEphemeral > kLowest; ++attempt) {
+        const auto port =
+            std::uniform_int_distribution<uint16_t>(kLowest, firstEphemeral - 1)(draw);
+        tcp::acceptor probe(io, tcp::v4());
+        std::error_code taken;
+        probe.bind({loopback.address(), port}, taken);
+        if (!taken) {
+            return ToPeerAddress(probe.local_endpoint());
+        }
+    }
+    return ToPeerAddress(tcp::acceptor(io, loopback).local_endpoint());
 }
 
 const std::string& KeyText(size_t index, unsigned bits) {

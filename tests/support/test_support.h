@@ -26,7 +26,7 @@ std::vector<uint8_t> Pattern(size_t length);
 // The bytes of `buffer`, for comparisons.
 std::vector<uint8_t> BytesOf(const ByteBuffer& buffer);
 
-// A loopback port with nothing listening on it (bound, then closed again).
+// A loopback port with nothing bound to it, outside the range the kernel picks ports from.
 PeerAddress UnusedPort();
 
 // A parlon's entry on 127.0.0.1 with its own port, nickname and key text.
