@@ -64,13 +64,14 @@ bool SendRawFrame(const PeerAddress& address, std::span<const uint8_t> bytes) {
     return EndedByServer(socket, 10000);
 }
 
-// A center on a free port with short periods, its log dropped; null when it cannot start.
-std::unique_ptr<CenterThread> StartCenter(uint32_t hopCount, uint32_t registerPeriod) {
+// A center on a free port with short periods, its log dropped; null with `error` set when it
+// cannot start.
+std::unique_ptr<CenterThread> StartCenter(uint32_t hopCount, uint32_t registerPeriod,
+                                          std::string& error) {
     CenterSettings settings{.hopCount = hopCount, .pollPeriod = 10, .replyTime = 0};
     settings.registerPeriod = registerPeriod;
     settings.switchPeriod = 100;
     settings.maxConnections = PeerListenerOptions{}.maxConnections;
-    std::string error;
     return CenterThread::Start(settings, error, [](const std::string&) {});
 }
 
@@ -87,8 +88,9 @@ class SilentCrowdTest : public ::testing::Test {
         ::getrlimit(RLIMIT_NOFILE, &limit);
         limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(4096, limit.rlim_max));
         ASSERT_TRUE(::setrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur >= 2048);
-        m_center = StartCenter(3, 250);
-        ASSERT_NE(m_center, nullptr);
+        std::string error;
+        m_center = StartCenter(3, 250, error);
+        ASSERT_NE(m_center, nullptr) << error;
         for (const std::string name : {"A", "B", "C", "D"}) {
             m_nodes.push_back(
                 std::make_unique<NodeThread>(name, m_center->Address(), "re " + name));
@@ -198,8 +200,9 @@ void AddTruncations(const ByteBuffer& frame, std::vector<Bytes>& frames) {
 // A node T, and a sender S wrapping real messages to T. Each frame leaves once the servers are
 // done with the one before: once the real message shows, every frame before it was handled.
 TEST(GarbageFrames, LeaveTheNodeAndTheCenterServingAndTheNodeReportingNothingElse) {
-    const auto center = StartCenter(1, 600000);  // no renewals while the test runs
-    ASSERT_NE(center, nullptr);
+    std::string error;
+    const auto center = StartCenter(1, 600000, error);  // no renewals while the test runs
+    ASSERT_NE(center, nullptr) << error;
     // S registers first, so that T's only list names it: T takes packets from parlons only.
     std::vector<ParlonEntry> list;
     CenterSchedule schedule;
