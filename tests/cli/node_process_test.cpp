@@ -124,15 +124,15 @@ class NodeProcessTest : public ::testing::Test {
     void StartCenter(std::vector<std::string> options) {
         options.insert(options.begin(), {PARLON_CENTER_PATH, "--listen", "127.0.0.1:0"});
         center_ = std::make_unique<Program>(options, centerDir_.Path());
-        center_address_ = center_->Await("parlon-center: listening on ");
-        center_address_.erase(0, center_address_.rfind(' ') + 1);
+        centerAddress_ = center_->Await("parlon-center: listening on ");
+        centerAddress_.erase(0, centerAddress_.rfind(' ') + 1);
     }
     Program& StartNode(const std::string& nickname, uint16_t port,
                        const std::vector<std::string>& options = {}) {
         std::vector<std::string> argv{
-            PARLON_CLI_PATH, "--json",       "--nick", nickname,
-            "--ip",          "127.0.0.1",    "--port", std::to_string(port),
-            "--center",      center_address_};
+            PARLON_CLI_PATH, "--json",      "--nick", nickname,
+            "--ip",          "127.0.0.1",   "--port", std::to_string(port),
+            "--center",      centerAddress_};
         argv.insert(argv.end(), options.begin(), options.end());
         dirs_.push_back(std::make_unique<test::TempDir>());
         nodes_.push_back(std::make_unique<Program>(argv, dirs_.back()->Path()));
@@ -147,7 +147,7 @@ class NodeProcessTest : public ::testing::Test {
 
     test::TempDir centerDir_;
     std::unique_ptr<Program> center_;
-    std::string center_address_;
+    std::string centerAddress_;
     std::vector<std::unique_ptr<test::TempDir>> dirs_;
     std::vector<std::unique_ptr<Program>> nodes_;
 };
