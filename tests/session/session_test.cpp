@@ -1,5 +1,5 @@
 // A session driven through a fake host, so that nothing waits on a clock: its rules against a
-// scripted center, the answer countdown, and several sessions at a real center on loopback.
+// scripted center, forged packets, and several sessions at a real center on loopback.
 #include <unistd.h>
 
 #include <cryptopp/base64.h>
@@ -19,7 +19,6 @@
 #include "crypto/message_format.h"
 #include "net/center_link.h"
 #include "net/peer_listener.h"
-#include "session/message_form.h"
 #include "session/parlon_session.h"
 #include "support/temp_dir.h"
 #include "support/test_support.h"
@@ -420,56 +419,6 @@ TEST(SessionTest, EachRegistrationAppliesItsScheduleByTheRules) {
             EXPECT_EQ(rig.host.listViews.size(), views + 1);
         }
         EXPECT_EQ(rig.host.timers, c.afterSwitch);
-    }
-}
-
-class FakeFormView : public MessageFormView {
-  public:
-    std::string reply;  // what the user typed
-
-    void SetCaption(const std::string&) override {}
-    void Hide() override {}
-    void StartCountdownTimer() override {}
-    void StopCountdownTimer() override {}
-    std::string MessageBoxText() const override { return {}; }
-    std::string ReplyBoxText() const override { return reply; }
-};
-
-// An answer form queues exactly one reply, read from the box when the countdown reaches 0 or
-// less, whatever the user did before: OK with time left only hides the window.
-TEST(SessionTest, AnAnswerQueuesOneReplyWhenItsCountdownEnds) {
-    struct Case {
-        int32_t replyTimeMs;
-        int ticks;  // countdown ticks until the reply is queued
-        const char* firstCaption;
-        const char* lastCaption;
-        const char* reply;
-    };
-    const Case cases[] = {
-        {30000, 30, "Time Left:  30", "Time Left:   0", "final words"},
-        {2500, 3, "Time Left:   2", "Time Left:   0", "final words"},
-        {0, 0, "Send/Recieve Message", "Send/Recieve Message", "early"},
-    };
-    for (const Case& c : cases) {
-        SessionRig rig;
-        MessageForm form =
-            MessageForm::Answer(*rig.session, QueuedText("hi"), ReplyHandle(77, 77), c.replyTimeMs);
-        FakeFormView view;
-        form.OnInit(view);
-        EXPECT_EQ(form.Caption(), c.firstCaption) << c.replyTimeMs;
-        view.reply = "early";
-        form.OnOK();  // with time left only hides
-        view.reply = "final words";
-        int ticks = 0;
-        for (; rig.session->OutgoingCount() == 0 && ticks <= 30; ++ticks) {
-            form.OnTimer(MessageForm::kCountdownTimer);
-        }
-        EXPECT_EQ(ticks, c.ticks) << c.replyTimeMs;
-        EXPECT_EQ(form.Caption(), c.lastCaption) << c.replyTimeMs;
-        EXPECT_EQ(form.ReplyText(), c.reply) << c.replyTimeMs;
-        form.OnTimer(MessageForm::kCountdownTimer);  // a late tick or OK queues nothing more
-        form.OnOK();
-        EXPECT_EQ(rig.session->OutgoingCount(), 1u) << c.replyTimeMs;
     }
 }
 
