@@ -49,16 +49,16 @@ class FakeTimers final : public TimerFactory {
 
 class TerminalHostTest : public ::testing::Test {
   protected:
-    TerminalHostTest() { Start(std::nullopt); }
+    TerminalHostTest() { Start(); }
 
-    // A fresh host and session; the host answers every message with `autoReply` when given.
-    void Start(std::optional<std::string> autoReply) {
+    // A fresh host, without an auto-reply, and session.
+    void Start() {
         session_.reset();
         shown_.clear();
         const auto show = [this](const NodeEvent& e) {
             shown_.push_back(FormatEvent(e, EventFormat::Json));
         };
-        host_ = std::make_unique<TerminalHost>(UserFields{}, timers_, show, std::move(autoReply));
+        host_ = std::make_unique<TerminalHost>(UserFields{}, timers_, show, std::nullopt);
         session_ = std::make_unique<ParlonSession>(
             *host_, std::make_unique<ActivityLog>(dir_.Path() / "Activity.log"),
             SessionServices{{}, {}, &incoming_, {}}, ParlonSettings{});
@@ -96,7 +96,7 @@ TEST_F(TerminalHostTest, AnAnswerFormQueuesOneReplyWhenItsCountdownEnds) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.replyTimeMs);
-        Start(std::nullopt);
+        Start();
         TerminalForm form(
             MessageForm::Answer(*session_, QueuedText("hi"), ReplyHandle(77, 77), c.replyTimeMs),
             timers_);
@@ -114,29 +114,6 @@ TEST_F(TerminalHostTest, AnAnswerFormQueuesOneReplyWhenItsCountdownEnds) {
         timers_.Advance(10000);  // a late tick or OK queues nothing more
         form.PressOK();
         EXPECT_EQ(Queued(), 1u);
-    }
-}
-
-// The host shows each message; an auto-reply is typed at once, so it leaves when the countdown
-// ends or, without one, at once; with neither the answer waits for `reply`.
-TEST_F(TerminalHostTest, AnAutoReplyLeavesWhenTheCountdownEndsAndNoneWaitsForReply) {
-    const struct {
-        int32_t replyTimeMs;
-        std::optional<std::string> autoReply;
-        size_t queuedAtEnd;
-    } cases[] = {{30000, "auto", 1}, {0, "auto", 1}, {0, std::nullopt, 0}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.replyTimeMs);
-        Start(c.autoReply);
-        Receive(77, c.replyTimeMs);
-        EXPECT_EQ(shown_.at(0), R"({"event":"message","id":77,"text":"q","replyTime":)" +
-                                    std::to_string(c.replyTimeMs) + "}");
-        if (c.replyTimeMs > 0) {
-            timers_.Advance(static_cast<uint32_t>(c.replyTimeMs) - 1);
-            EXPECT_EQ(Queued(), 0u);
-        }
-        timers_.Advance(10000);
-        EXPECT_EQ(Queued(), c.queuedAtEnd);
     }
 }
 
