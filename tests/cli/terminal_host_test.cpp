@@ -1,4 +1,4 @@
-// The terminal host on a fake clock, over a session that is never connected.
+// The terminal host and its answer forms on a fake clock, over a session that is never connected.
 #include "cli/terminal_host.h"
 
 #include <gtest/gtest.h>
