@@ -155,7 +155,7 @@ class NodeProcessTest : public ::testing::Test {
 // The row index of `nickname` in a JSON list event, "none" when it is not listed.
 std::string RowOf(const std::string& list, const std::string& nickname) {
     const nlohmann::json event = nlohmann::json::parse(list);
-    for (const nlohmann::json& row : event["parlons"]) {
+    for (const nlohmann::json& row : event.value("parlons", nlohmann::json::array())) {
         if (row["nickname"] == nickname) {
             return row["index"].dump();
         }
@@ -232,8 +232,12 @@ TEST_F(NodeProcessTest, ASendIsForTheParlonChosenNotForItsRow) {
     ASSERT_EQ(RowOf(before, "Xena"), "1") << before;
 
     ann.Write("send 1 For Xena only\ndisconnect");
+    ann.Await(R"({"event":"list","parlons":[]})");  // lists shown before are not the next one
     pat.Write("quit");
     ASSERT_EQ(pat.Wait(), 0);
+    for (int signOffs = 0; signOffs < 2; ++signOffs) {  // Ann's disconnect and Pat's quit
+        center_->Await("[", "signed off");
+    }
     ann.Write("connect");
     const std::string after = ann.Await(R"({"event":"list")", R"("index":1)");
     ASSERT_EQ(RowOf(after, "Ann"), "1") << after;  // the row chosen now names the sender
