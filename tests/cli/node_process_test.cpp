@@ -222,8 +222,7 @@ TEST_F(NodeProcessTest, ASendIsForTheParlonChosenNotForItsRow) {
                  "--switch-period", "200"});
     // Started one after the other, so that the center lists them in this order.
     for (const char* nickname : {"Pat", "Xena", "Ann"}) {
-        StartNode(nickname, test::UnusedPort().port, {"--private-log"})
-            .Await(R"({"event":"status","text":"Connected"})");
+        StartNode(nickname, 0, {"--private-log"}).Await(R"({"event":"status","text":"Connected"})");
     }
     Program& pat = *nodes_[0];
     Program& xena = *nodes_[1];
