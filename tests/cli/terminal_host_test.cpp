@@ -1,11 +1,13 @@
-// The terminal host on a fake clock, over a session that is never connected.
+// The terminal host and its answer forms on a fake clock, over a session that is never connected.
 #include "cli/terminal_host.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+#include "cli/terminal_form.h"
 #include "common/text_field.h"
+#include "common/utf8_text.h"
 #include "queue/guarded_queue.h"
 #include "support/temp_dir.h"
 
@@ -47,16 +49,16 @@ class FakeTimers final : public TimerFactory {
 
 class TerminalHostTest : public ::testing::Test {
   protected:
-    TerminalHostTest() { Start(std::nullopt); }
+    TerminalHostTest() { Start(); }
 
-    // A fresh host and session; the host answers every message with `autoReply` when given.
-    void Start(std::optional<std::string> autoReply) {
+    // A fresh host, without an auto-reply, and session.
+    void Start() {
         session_.reset();
         shown_.clear();
         const auto show = [this](const NodeEvent& e) {
             shown_.push_back(FormatEvent(e, EventFormat::Json));
         };
-        host_ = std::make_unique<TerminalHost>(UserFields{}, timers_, show, std::move(autoReply));
+        host_ = std::make_unique<TerminalHost>(UserFields{}, timers_, show, std::nullopt);
         session_ = std::make_unique<ParlonSession>(
             *host_, std::make_unique<ActivityLog>(dir_.Path() / "Activity.log"),
             SessionServices{{}, {}, &incoming_, {}}, ParlonSettings{});
@@ -78,31 +80,40 @@ class TerminalHostTest : public ::testing::Test {
     std::unique_ptr<ParlonSession> session_;
 };
 
-// The reply leaves when the countdown of 1000 ms ticks runs out, with or without an auto-reply;
-// without a countdown an auto-reply leaves at once, and otherwise the answer waits for `reply`.
-TEST_F(TerminalHostTest, AnAnswerIsQueuedOnceWhenItsCountdownRunsOut) {
-    constexpr uint32_t kNever = 60001;
+// An answer form queues exactly one reply, read from the Reply box when its countdown of
+// 1000 ms ticks reaches 0 or less, whatever was typed before: OK with time left only changes it.
+TEST_F(TerminalHostTest, AnAnswerFormQueuesOneReplyWhenItsCountdownEnds) {
     const struct {
         int32_t replyTimeMs;
-        std::optional<std::string> autoReply;
         uint32_t queuedAtMs;
+        const char* firstCaption;
+        const char* lastCaption;
+        const char* reply;
     } cases[] = {
-        {30000, std::nullopt, 30000}, {30000, "auto", 30000}, {2500, "auto", 3000}, {0, "auto", 0},
-        {0, std::nullopt, kNever},
+        {30000, 30000, "Time Left:  30", "Time Left:   0", "final words"},
+        {2500, 3000, "Time Left:   2", "Time Left:   0", "final words"},
+        {0, 0, "Send/Recieve Message", "Send/Recieve Message", "early"},
     };
     for (const auto& c : cases) {
-        Start(c.autoReply);
-        Receive(77, c.replyTimeMs);
-        EXPECT_EQ(shown_.at(0), R"({"event":"message","id":77,"text":"q","replyTime":)" +
-                                    std::to_string(c.replyTimeMs) + "}");
+        SCOPED_TRACE(c.replyTimeMs);
+        Start();
+        TerminalForm form(
+            MessageForm::Answer(*session_, QueuedText("hi"), ReplyHandle(77, 77), c.replyTimeMs),
+            timers_);
+        EXPECT_EQ(form.Form().Caption(), c.firstCaption);
+        form.Answer("early");
+        form.Answer("final words");
         if (c.queuedAtMs > 0) {
             timers_.Advance(c.queuedAtMs - 1);
-            EXPECT_EQ(Queued(), 0u) << c.replyTimeMs;
+            EXPECT_EQ(Queued(), 0u);
             timers_.Advance(1);
         }
-        EXPECT_EQ(Queued(), c.queuedAtMs == kNever ? 0u : 1u) << c.replyTimeMs;
-        timers_.Advance(10000);
-        EXPECT_EQ(Queued(), c.queuedAtMs == kNever ? 0u : 1u) << c.replyTimeMs;  // once only
+        EXPECT_EQ(Queued(), 1u);
+        EXPECT_EQ(form.Form().Caption(), c.lastCaption);
+        EXPECT_EQ(form.Form().ReplyText(), c.reply);
+        timers_.Advance(10000);  // a late tick or OK queues nothing more
+        form.PressOK();
+        EXPECT_EQ(Queued(), 1u);
     }
 }
 
