@@ -314,54 +314,30 @@ TEST_F(CenterServerTest, RefusesUnusableAndForeignEntriesAndForeignSignOffsLeavi
     }));
 }
 
-// Connections from `source` that each send `bytes` bytes of a registration frame, asking the kernel
-// for a small receive buffer so that a reply they never read stays in the center.
-std::vector<asio::ip::tcp::socket> Crowd(const char* source, const PeerAddress& center,
-                                         size_t count,
-                                         const std::function<ParlonEntry(size_t)>& entry,
-                                         size_t bytes = kRegistrationFrameSize) {
-    static asio::io_context io;  // for blocking calls only: never run
-    std::vector<asio::ip::tcp::socket> crowd;
-    for (size_t index = 0; index < count; ++index) {
-        asio::ip::tcp::socket& socket = crowd.emplace_back(io, asio::ip::tcp::v4());
-        socket.set_option(asio::socket_base::receive_buffer_size(4096));
-        socket.bind(ToEndpoint(PeerAddress{ParseIpv4(source), 0}));
-        socket.connect(ToEndpoint(center));
-        const ByteBuffer frame =
-            Packet(Registration, RegistrationRecord{entry(index), {}}).Encode();
-        asio::write(socket, asio::buffer(frame.Data(), bytes));
-    }
-    return crowd;
-}
-
-// How many of `crowd` the center has closed by now (what it sent is dropped).
-size_t ClosedCount(std::vector<asio::ip::tcp::socket>& crowd) {
-    return static_cast<size_t>(std::ranges::count_if(crowd, [](auto& socket) {
-        pollfd waiting{socket.native_handle(), POLLIN, 0};
-        std::array<char, 4096> bytes{};
-        std::error_code error;
-        while (!error && ::poll(&waiting, 1, 0) == 1) {
-            socket.read_some(asio::buffer(bytes), error);
-        }
-        return static_cast<bool>(error);
-    }));
+// Connections from `source` that each send `bytes` bytes of a registration of `entry(index)`.
+test::Crowd Registering(const char* source, const PeerAddress& center, size_t count,
+                        const std::function<ParlonEntry(size_t)>& entry,
+                        size_t bytes = kRegistrationFrameSize) {
+    return test::Crowd(ParseIpv4(source), center, count, bytes, [&](size_t index) {
+        return test::BytesOf(Packet(Registration, RegistrationRecord{entry(index), {}}).Encode());
+    });
 }
 
 TEST_F(CenterServerTest, OneSourceHoldsAtMostItsBoundOfConnectionsAndSilentOnesLeaveEarly) {
     Start({"--max-connections-per-source", "8", "--first-byte-deadline", "300"});
     const auto anyEntry = [](size_t) { return EntryAt("127.0.0.2", 1, "slow"); };
     // One byte each: past the first-byte deadline, held up to the whole request deadline.
-    std::vector<asio::ip::tcp::socket> held = Crowd("127.0.0.2", m_address, 10, anyEntry, 1);
-    EXPECT_TRUE(test::Eventually([&] { return ClosedCount(held) == 2; }, 2s));
+    test::Crowd held = Registering("127.0.0.2", m_address, 10, anyEntry, 1);
+    EXPECT_TRUE(test::Eventually([&] { return held.Ended() == 2; }, 2s));
     EXPECT_EQ(LogCount("refused connection from 127.0.0.2"), 2u);
     EXPECT_TRUE(Logs("too many connections from its address (8 open)"));
     // Another source still gets through, and a silent one is closed at the first-byte deadline.
-    std::vector<asio::ip::tcp::socket> silent = Crowd("127.0.0.3", m_address, 1, anyEntry, 0);
+    test::Crowd silent = Registering("127.0.0.3", m_address, 1, anyEntry, 0);
     EXPECT_EQ(Register(*Link(7001, "alice")), (Strings{"alice:7001/k0"}));
-    EXPECT_TRUE(test::Eventually([&] { return ClosedCount(silent) == 1; }, 2s));
+    EXPECT_TRUE(test::Eventually([&] { return silent.Ended() == 1; }, 2s));
     EXPECT_TRUE(Logs("refused connection from 127.0.0.3"));
     EXPECT_TRUE(Logs("no first byte within 300 ms"));
-    EXPECT_EQ(ClosedCount(held), 2u);
+    EXPECT_EQ(held.Ended(), 2u);
 }
 
 // The resident memory of process `pid` in bytes, from /proc.
@@ -394,7 +370,7 @@ TEST_F(CenterServerTest, TrustsTheAnnouncedAddressWhenToldToAndSlowReadersHoldAt
     }
     const size_t before = ResidentBytes(m_pid);
     // Each adds an entry, so each reply would be a list of its own (834 kB) that nobody reads.
-    std::vector<asio::ip::tcp::socket> slow = Crowd("127.0.0.2", m_address, kSlow, [](size_t i) {
+    test::Crowd slow = Registering("127.0.0.2", m_address, kSlow, [](size_t i) {
         return EntryAt("127.0.0.2", static_cast<uint16_t>(i + 1), "slow");
     });
     ASSERT_TRUE(test::Eventually([&] {
@@ -404,7 +380,7 @@ TEST_F(CenterServerTest, TrustsTheAnnouncedAddressWhenToldToAndSlowReadersHoldAt
     EXPECT_GT(LogCount("replies not yet taken hold"), kSlow / 2) << Log();
     EXPECT_LT(during, before + kBound + (2 << 20))
         << "from " << before << " to " << during << " bytes";
-    slow.clear();
+    slow.sockets.clear();
     EXPECT_TRUE(test::Eventually([&] {
         return test::RegisterFrom(kLoopback, m_address, EntryAt("127.0.0.1", 9999, "late"))
             .has_value();

@@ -25,43 +25,13 @@ using asio::ip::tcp;
 using Bytes = std::vector<uint8_t>;
 using test::NodeThread;
 
-// Whether the server ended `socket` within `waitMs` (what it sent is dropped).
-bool EndedByServer(tcp::socket& socket, int waitMs) {
-    pollfd waiting{socket.native_handle(), POLLIN, 0};
-    std::array<char, 256> bytes{};
-    std::error_code error;
-    while (!error && ::poll(&waiting, 1, waitMs) == 1) {
-        socket.read_some(asio::buffer(bytes), error);  // at once: there is something to read
-    }
-    return static_cast<bool>(error);
-}
-
-// `count` connections to `address` from `source` that send `bytes` bytes of a frame header
-// and stay open unless the server closes them: none ends at the first-byte deadline, one
-// byte holds its connection until the whole deadline.
-struct Crowd {
-    Crowd(const char* source, const PeerAddress& address, size_t count, size_t bytes) {
-        const std::array<uint8_t, 1> first{0xAA};
-        for (size_t index = 0; index < count; ++index) {
-            tcp::socket& socket =
-                sockets.emplace_back(test::ConnectFrom(ParseIpv4(source), address));
-            asio::write(socket, asio::buffer(first.data(), bytes));
-        }
-    }
-    size_t Closed() {
-        return static_cast<size_t>(std::count_if(
-            sockets.begin(), sockets.end(), [](auto& socket) { return EndedByServer(socket, 0); }));
-    }
-    std::vector<tcp::socket> sockets;
-};
-
 // Sends `bytes` as a sender of one frame does; true once the server is done with it (closed).
 bool SendRawFrame(const PeerAddress& address, std::span<const uint8_t> bytes) {
     tcp::socket socket = test::ConnectFrom(ParseIpv4("127.0.0.1"), address);
     std::error_code ignored;
     asio::write(socket, asio::buffer(bytes.data(), bytes.size()), ignored);  // may be cut short
     socket.shutdown(tcp::socket::shutdown_send, ignored);
-    return EndedByServer(socket, 10000);
+    return test::EndedByPeer(socket, 10s);
 }
 
 // A center on a free port with short periods, its log dropped; null with `error` set when it
@@ -134,15 +104,16 @@ TEST_F(SilentCrowdTest, CrowdsFromOneHostHoldTheirBoundOnlyAndNothingOfOthersIsL
     NodeThread& besieged = *m_nodes.back();
     {
         // Beyond the per-source bounds, closed long before the deadlines; within, held.
-        Crowd atNode("127.0.0.2", besieged.address, kNodeBound + kBeyond, 1);
-        Crowd atCenter("127.0.0.2", m_center->Address(), kCenterBound + kBeyond, 1);
-        EXPECT_TRUE(test::Eventually([&] { return atNode.Closed() == kBeyond; }, 2s));
-        EXPECT_TRUE(test::Eventually([&] { return atCenter.Closed() == kBeyond; }, 2s));
+        test::Crowd atNode(ParseIpv4("127.0.0.2"), besieged.address, kNodeBound + kBeyond, 1);
+        test::Crowd atCenter(ParseIpv4("127.0.0.2"), m_center->Address(), kCenterBound + kBeyond,
+                             1);
+        EXPECT_TRUE(test::Eventually([&] { return atNode.Ended() == kBeyond; }, 2s));
+        EXPECT_TRUE(test::Eventually([&] { return atCenter.Ended() == kBeyond; }, 2s));
         // Silent ones go at the first-byte deadline, a tenth of the whole one.
-        Crowd silentAtNode("127.0.0.3", besieged.address, kNodeBound, 0);
-        Crowd silentAtCenter("127.0.0.3", m_center->Address(), kCenterBound, 0);
-        EXPECT_TRUE(test::Eventually([&] { return silentAtNode.Closed() == kNodeBound; }, 3s));
-        EXPECT_TRUE(test::Eventually([&] { return silentAtCenter.Closed() == kCenterBound; }, 3s));
+        test::Crowd silentAtNode(ParseIpv4("127.0.0.3"), besieged.address, kNodeBound, 0);
+        test::Crowd silentAtCenter(ParseIpv4("127.0.0.3"), m_center->Address(), kCenterBound, 0);
+        EXPECT_TRUE(test::Eventually([&] { return silentAtNode.Ended() == kNodeBound; }, 3s));
+        EXPECT_TRUE(test::Eventually([&] { return silentAtCenter.Ended() == kCenterBound; }, 3s));
 
         // Meanwhile the nodes on 127.0.0.1: three messages from every node, all sent before
         // the first is awaited.

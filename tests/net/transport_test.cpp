@@ -233,42 +233,16 @@ long SleepsOf(int status) {
     return field != nullptr ? std::atol(field + kField.size()) : -1;
 }
 
-// A connection to `address` from `source` made with the plain socket calls, which need no
-// descriptor but its own; -1 when refused.
-int ConnectTo(const PeerAddress& address, const char* source = "127.0.0.1") {
+// A connection to `address` made with the plain socket calls, which need no descriptor but its
+// own; -1 when refused.
+int ConnectTo(const PeerAddress& address) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in from{AF_INET, 0, {ParseIpv4(source)}, {}};
     const sockaddr_in target{AF_INET, htons(address.port), {address.ip}, {}};
-    if (fd >= 0 &&
-        (::bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
-         ::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0)) {
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
         ::close(fd);
         return -1;
     }
     return fd;
-}
-
-// Whether the peer has closed `fd` within `limit` (a read sees the end or a reset).
-bool ClosedByPeer(int fd, std::chrono::milliseconds limit) {
-    pollfd waiting{fd, POLLIN, 0};
-    char byte = 0;
-    return ::poll(&waiting, 1, static_cast<int>(limit.count())) == 1 &&
-           ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
-}
-
-// `count` connections from `source` sending one byte each, so only the whole deadline ends them.
-std::vector<int> Crowd(const PeerAddress& address, const char* source, size_t count) {
-    std::vector<int> crowd(count);
-    for (int& fd : crowd) {
-        fd = ConnectTo(address, source);
-        EXPECT_EQ(::send(fd, "\xAA", 1, 0), 1);
-    }
-    return crowd;
-}
-
-size_t ClosedCount(const std::vector<int>& crowd) {
-    return static_cast<size_t>(
-        std::ranges::count_if(crowd, [](int fd) { return ClosedByPeer(fd, 0ms); }));
 }
 
 // A frame's header followed by `payload`.
@@ -474,26 +448,24 @@ TEST(ConnectionsPerSourceTest, EachSourceHoldsItsBoundAndSlotsGiveTheirPlaceBack
 TEST_F(PeerListenerTest, ConnectionsBeyondTheBoundsInAllAndPerSourceAreClosedAtOnce) {
     // Each connection would be kept for its whole deadline.
     Start({.connectionDeadline = 10s, .maxConnections = 6, .maxConnectionsPerSource = 4});
-    const std::vector<int> greedy = Crowd(m_address, "127.0.0.2", 5);
-    EXPECT_TRUE(test::Eventually([&] { return ClosedCount(greedy) == 1; }, 2s));
-    const std::vector<int> others = Crowd(m_address, "127.0.0.3", 3);  // 7 of 6 in all
-    EXPECT_TRUE(test::Eventually([&] { return ClosedCount(others) == 1; }, 2s));
+    test::Crowd greedy(ParseIpv4("127.0.0.2"), m_address, 5, 1);
+    EXPECT_TRUE(test::Eventually([&] { return greedy.Ended() == 1; }, 2s));
+    test::Crowd others(ParseIpv4("127.0.0.3"), m_address, 3, 1);  // 7 of 6 in all
+    EXPECT_TRUE(test::Eventually([&] { return others.Ended() == 1; }, 2s));
     const Bytes packet = {'b', 'a', 'c', 'k'};
     EXPECT_FALSE(Send(packet) && NextPayload(200ms) == packet) << "a seventh was served";
     // One source at its bound leaves room for another once the crowd in all has gone.
-    std::ranges::for_each(others, ::close);
+    others.sockets.clear();
     EXPECT_TRUE(test::Eventually([&] { return Send(packet) && NextPayload(200ms) == packet; }));
-    EXPECT_EQ(ClosedCount(greedy), 1u);
-    std::ranges::for_each(greedy, ::close);
+    EXPECT_EQ(greedy.Ended(), 1u);
     EXPECT_FALSE(m_listener->Failed());
 }
 
 TEST_F(PeerListenerTest, ASilentConnectionEndsAtTheFirstByteDeadlineAndASlowFrameStillArrives) {
     Start({.connectionDeadline = 10s, .firstByteDeadline = 200ms});
-    const int silent = ConnectTo(m_address);
+    test::Crowd silent(ParseIpv4("127.0.0.1"), m_address, 1, 0);
     std::unique_ptr<SocketStream> slow = Open({0xAA, 0x01});
-    EXPECT_TRUE(ClosedByPeer(silent, 2s));
-    ::close(silent);
+    EXPECT_TRUE(test::EndedByPeer(silent.sockets[0], 2s));
     EXPECT_FALSE(NextPayload(300ms).has_value());  // well past the first-byte deadline
     slow->WriteAll(Bytes{0xEF, 0xAA, 0x46, 's'}, Clock::now() + 1s);
     slow->Finish();

@@ -11,6 +11,8 @@
 #include <cryptopp/osrng.h>
 #include <cryptopp/rsa.h>
 
+#include <algorithm>
+#include <array>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 #include <filesystem>
@@ -98,6 +100,34 @@ tcp::socket ConnectFrom(uint32_t source, const PeerAddress& destination) {
     socket.bind(ToEndpoint(PeerAddress{source, 0}));
     socket.connect(ToEndpoint(destination));
     return socket;
+}
+
+bool EndedByPeer(tcp::socket& socket, std::chrono::milliseconds limit) {
+    pollfd waiting{socket.native_handle(), POLLIN, 0};
+    std::array<char, 4096> bytes{};
+    std::error_code error;
+    while (!error && ::poll(&waiting, 1, static_cast<int>(limit.count())) == 1) {
+        socket.read_some(asio::buffer(bytes), error);  // at once: there is something to read
+    }
+    return static_cast<bool>(error);
+}
+
+Crowd::Crowd(uint32_t source, const PeerAddress& destination, size_t count, size_t bytes,
+             const Frame& frame) {
+    static asio::io_context io;  // for blocking calls only: never run
+    for (size_t index = 0; index < count; ++index) {
+        tcp::socket& socket = sockets.emplace_back(io, tcp::v4());
+        socket.set_option(asio::socket_base::receive_buffer_size(4096));
+        socket.bind(ToEndpoint(PeerAddress{source, 0}));
+        socket.connect(ToEndpoint(destination));
+        const std::vector<uint8_t> first = frame ? frame(index) : std::vector<uint8_t>{0xAA};
+        asio::write(socket, asio::buffer(first.data(), std::min(bytes, first.size())));
+    }
+}
+
+size_t Crowd::Ended() {
+    return static_cast<size_t>(std::ranges::count_if(
+        sockets, [](tcp::socket& socket) { return EndedByPeer(socket, {}); }));
 }
 
 namespace {

@@ -40,6 +40,25 @@ const std::string& KeyText(size_t index, unsigned bits = 2048);
 // that a server sees another host.
 asio::ip::tcp::socket ConnectFrom(uint32_t source, const PeerAddress& destination);
 
+// Whether the peer has ended `socket` within `limit`: a read sees the end or an error (what the
+// peer sent is read and dropped).
+bool EndedByPeer(asio::ip::tcp::socket& socket, std::chrono::milliseconds limit);
+
+// Connections from `source` to `destination` that stay open until the peer ends them, as a crowd
+// of clients that never finish. Each sends the first `bytes` bytes of `frame(index)` (of a frame
+// header, 0xAA, without one); a small receive buffer leaves most of what a server answers with
+// the server.
+class Crowd {
+  public:
+    using Frame = std::function<std::vector<uint8_t>(size_t index)>;
+    Crowd(uint32_t source, const PeerAddress& destination, size_t count, size_t bytes,
+          const Frame& frame = nullptr);
+    // How many of the connections the peer has ended by now.
+    size_t Ended();
+
+    std::vector<asio::ip::tcp::socket> sockets;
+};
+
 // Registers `entry` at `center` over a connection from `source`: the listed entries, or
 // nullopt when the center closed the connection without a reply.
 std::optional<std::vector<ParlonEntry>> RegisterFrom(uint32_t source, const PeerAddress& center,
