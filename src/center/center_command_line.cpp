@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/address_text.h"
+#include "crypto/message_format.h"
 
 namespace parlon {
 
@@ -47,7 +48,9 @@ std::optional<CenterCommandLine> ParseCenterCommandLine(int argc, const char* co
     app.add_option("--listen", listen, "IPv4 address and port to listen on (port 0: any free)")
         ->check(ReadableBy(ParseAddressAndPort, "expected ADDRESS:PORT, e.g. 127.0.0.1:7878",
                            "ADDRESS:PORT"));
-    AddPositive(app, "--hop-count", settings.hopCount, "Encryption layers of a message");
+    // A parlon wraps at most kMaxHopCount layers, whatever the center announces.
+    app.add_option("--hop-count", settings.hopCount, "Encryption layers of a message")
+        ->check(CLI::Range(uint32_t{1}, message_format::kMaxHopCount));
     AddPositive(app, "--poll-period", settings.pollPeriod, "Period of a parlon's queue work, ms");
     // 0 is a valid reply time: the answer leaves as soon as the receiver presses OK.
     app.add_option("--reply-time", settings.replyTime, "Time a receiver has to answer, ms")

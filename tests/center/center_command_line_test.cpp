@@ -48,6 +48,7 @@ TEST(CenterCommandLine, OptionsReachTheirSettingsAndExpireFollowsTheRegisterPeri
 TEST(CenterCommandLine, AWrongValueEndsTheProgramNamingItsOption) {
     for (const std::vector<const char*>& args : std::vector<std::vector<const char*>>{
              {"--hop-count", "0"},
+             {"--hop-count", "17"},  // more layers than a parlon wraps
              {"--poll-period", "-5"},
              {"--max-connections-per-source", "0"},
              {"--listen", "1.2.3.010:7878"},
