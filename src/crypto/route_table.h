@@ -24,6 +24,7 @@
 #include "common/text_field.h"
 #include "common/wire_records.h"
 #include "crypto/layer_decryptor.h"
+#include "crypto/message_link.h"
 
 namespace parlon {
 
@@ -32,14 +33,6 @@ enum class RouteRole : uint8_t {
     Sender,     // wrote it: holds every mask and the text
     Relay,      // passed it on: holds the mask of its layer
     Addressee,  // received it: holds the mask of its layer, answers with WrapReply
-};
-
-// One link of a message's path, as the parlon that sent the message on knows it: the hop it went
-// to and the id it carried there. Its reply comes back from that hop with that id.
-struct MessageLink {
-    PeerAddress to;
-    uint32_t msgId = 0;
-    friend bool operator==(const MessageLink&, const MessageLink&) = default;
 };
 
 struct RouteRecord {

@@ -32,7 +32,7 @@
 
 #include "common/byte_buffer.h"
 #include "common/wire_records.h"
-#include "crypto/route_table.h"
+#include "crypto/message_link.h"
 
 namespace parlon {
 

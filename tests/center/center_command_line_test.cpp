@@ -6,6 +6,7 @@
 
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace parlon {
@@ -41,21 +42,36 @@ TEST(CenterCommandLine, OptionsReachTheirSettingsAndExpireFollowsTheRegisterPeri
               (std::vector{ParseIpv4("10.0.0.1"), ParseIpv4("10.0.0.2")}));
     EXPECT_EQ(parsed.line->settings.maxConnections, 7u);
     ASSERT_TRUE(parsed.line->store);
-    EXPECT_EQ(Parse({"--register-period", "400"}).line->settings.expire, 1200u);
-    EXPECT_EQ(Parse({"--register-period", "400", "--expire", "900"}).line->settings.expire, 900u);
+    EXPECT_EQ(Parse({"--register-period", "400"}).line.value().settings.expire, 1200u);
+    EXPECT_EQ(Parse({"--register-period", "400", "--expire", "900"}).line.value().settings.expire,
+              900u);
+    // The edges of the ranges are taken.
+    const std::string mostEntries = std::to_string(kMaxReplyEntries);
+    const CenterSettings edges = Parse({"--hop-count", "16", "--reply-time", "0", "--max-entries",
+                                        mostEntries.c_str(), "--max-held-reply-bytes", "999999999"})
+                                     .line.value()
+                                     .settings;
+    EXPECT_EQ(std::tuple(edges.hopCount, edges.replyTime, edges.maxEntries),
+              std::tuple(16u, 0u, kMaxReplyEntries));
 }
 
 TEST(CenterCommandLine, AWrongValueEndsTheProgramNamingItsOption) {
-    for (const std::vector<const char*>& args : std::vector<std::vector<const char*>>{
-             {"--hop-count", "0"},
-             {"--hop-count", "17"},  // more layers than a parlon wraps
-             {"--poll-period", "-5"},
-             {"--max-connections-per-source", "0"},
-             {"--listen", "1.2.3.010:7878"},
-             {"--proxy-protocol", "10.0.0.1,host"},
-             {"--store", "redis://127.0.0.1"},
-             {"--max-entries", "0"},
-             {"--max-entries", "3000", "--max-held-reply-bytes", "1000"}}) {
+    std::vector<std::vector<const char*>> wrong = {
+        {"--hop-count", "17"},  // more layers than a parlon wraps
+        {"--reply-time", "-1"},
+        {"--listen", "1.2.3.010:7878"},
+        {"--proxy-protocol", "10.0.0.1,host"},
+        {"--store", "redis://127.0.0.1"},
+        {"--max-entries", "3000", "--max-held-reply-bytes", "1000"}};
+    // A period, deadline or count of 0 would stall or divide by zero.
+    for (const char* positive :
+         {"--hop-count", "--poll-period", "--register-period", "--switch-period", "--expire",
+          "--request-deadline", "--first-byte-deadline", "--max-entries", "--max-per-address",
+          "--changes-per-minute", "--max-held-reply-bytes", "--max-connections",
+          "--max-connections-per-source"}) {
+        wrong.push_back({positive, "0"});
+    }
+    for (const std::vector<const char*>& args : wrong) {
         const Parsed parsed = Parse(args);
         EXPECT_FALSE(parsed.line) << args[0];
         EXPECT_NE(parsed.exitCode, 0) << args[0];

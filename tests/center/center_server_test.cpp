@@ -7,10 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <poll.h>
-
 #include <algorithm>
-#include <asio/write.hpp>
 #include <fstream>
 
 #include "center/center_registry.h"

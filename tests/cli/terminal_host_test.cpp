@@ -51,14 +51,14 @@ class TerminalHostTest : public ::testing::Test {
   protected:
     TerminalHostTest() { Start(); }
 
-    // A fresh host, without an auto-reply, and session.
-    void Start() {
+    // A fresh host and session; the host answers every message with `autoReply` when given.
+    void Start(std::optional<std::string> autoReply = std::nullopt) {
         session_.reset();
         shown_.clear();
         const auto show = [this](const NodeEvent& e) {
             shown_.push_back(FormatEvent(e, EventFormat::Json));
         };
-        host_ = std::make_unique<TerminalHost>(UserFields{}, timers_, show, std::nullopt);
+        host_ = std::make_unique<TerminalHost>(UserFields{}, timers_, show, std::move(autoReply));
         session_ = std::make_unique<ParlonSession>(
             *host_, std::make_unique<ActivityLog>(dir_.Path() / "Activity.log"),
             SessionServices{{}, {}, &incoming_, {}}, ParlonSettings{});
@@ -113,6 +113,24 @@ TEST_F(TerminalHostTest, AnAnswerFormQueuesOneReplyWhenItsCountdownEnds) {
         EXPECT_EQ(form.Form().ReplyText(), c.reply);
         timers_.Advance(10000);  // a late tick or OK queues nothing more
         form.PressOK();
+        EXPECT_EQ(Queued(), 1u);
+    }
+}
+
+// An auto-reply leaves when the countdown runs out, at once without one, and once only.
+TEST_F(TerminalHostTest, AnAutoReplyLeavesOnceWhenTheCountdownRunsOut) {
+    for (const auto& [replyTimeMs, queuedAtMs] :
+         {std::pair{30000, 30000u}, {2500, 3000u}, {0, 0u}}) {
+        SCOPED_TRACE(replyTimeMs);
+        Start("auto");
+        Receive(77, replyTimeMs);
+        if (queuedAtMs > 0) {
+            timers_.Advance(queuedAtMs - 1);
+            EXPECT_EQ(Queued(), 0u);
+            timers_.Advance(1);
+        }
+        EXPECT_EQ(Queued(), 1u);
+        timers_.Advance(10000);
         EXPECT_EQ(Queued(), 1u);
     }
 }

@@ -568,6 +568,11 @@ TEST(KeyText, PublicIs398CharactersOfSpkiAndPrivateIsPkcs8OfTheSameKeyWithExpone
     queue.Put(der.data(), der.size());
     CryptoPP::RSA::PrivateKey key;
     ASSERT_NO_THROW(key.Load(queue)) << "no PKCS #8 RSA key";
+    CryptoPP::ByteQueue again;
+    key.Save(again);  // DER: the text is the key's one encoding (Load also takes BER)
+    Bytes saved(again.CurrentSize());
+    again.Get(saved.data(), saved.size());
+    EXPECT_EQ(saved, der);
     EXPECT_EQ(key.GetModulus(), CryptoPP::Integer(publicDer.data() + 33, 256));
     EXPECT_EQ(key.GetPublicExponent(), CryptoPP::Integer(17));
     CryptoPP::AutoSeededRandomPool rng;

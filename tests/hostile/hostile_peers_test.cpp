@@ -1,7 +1,6 @@
 // Hostile peers against real nodes and a real center in this process, all on 127.0.0.1: crowds
 // of connections that send nothing and stay open, random frames, truncations of valid frames.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/resource.h>
 
 #include <asio/ip/tcp.hpp>

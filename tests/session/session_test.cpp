@@ -339,15 +339,16 @@ TEST(SessionTest, AFailedListenerIsRestartedBeforeARegistrationAndNeverAnnounced
     rig.Connect();
     ASSERT_EQ(rig.registrations, 1u);
     const uint16_t port = rig.session->Port();
+    // True once the listener has failed and the session has told so.
     const auto breakListener = [&] {
-        ASSERT_TRUE(test::BreakListeningSocket(::getpid(), port));
-        ASSERT_TRUE(test::Eventually([&] {
-            rig.session->OnTimer(kPollTimer);
-            return rig.session->Status() == "Error Listening On Port!";
-        }));
+        const bool failed = test::BreakListeningSocket(::getpid(), port) && test::Eventually([&] {
+                                rig.session->OnTimer(kPollTimer);
+                                return rig.session->Status() == "Error Listening On Port!";
+                            });
         rig.session->OnTimer(kPollTimer);  // the failure is told once, not at every tick
+        return failed;
     };
-    breakListener();
+    ASSERT_TRUE(breakListener());
     // Another program takes the port meanwhile.
     GuardedQueue otherQueue{kIncomingBounds};
     std::string error;
@@ -367,7 +368,7 @@ TEST(SessionTest, AFailedListenerIsRestartedBeforeARegistrationAndNeverAnnounced
     EXPECT_EQ(rig.session->Status(), "Connected");
     EXPECT_EQ(rig.session->Port(), port);
     // A Connect, even right after a failure was told, says afresh that a port is taken, once.
-    breakListener();
+    ASSERT_TRUE(breakListener());
     const uint16_t taken = test::UnusedPort().port;
     taker = PeerListener::Start({ParseIpv4("127.0.0.1"), taken}, otherQueue, error);
     ASSERT_NE(taker, nullptr) << error;
@@ -698,7 +699,9 @@ TEST_F(SessionNetworkTest, AVanishedHostStallsNothingAndALostMessageIsReportedOn
     const Lines texts{"one", "two", "late"};
     for (size_t i = 0; i < texts.size(); ++i) {  // one a tick, so that they arrive in order
         sender.SendTo(2, texts[i]);
+        const auto tickStarted = std::chrono::steady_clock::now();
         sender.session->OnTimer(kPollTimer);
+        EXPECT_LT(std::chrono::steady_clock::now() - tickStarted, 1s);  // no tick waits on a host
         ASSERT_TRUE(test::Eventually([&] { return addressee.incoming.Size() == i + 1; }));
     }
     addressee.session->OnTimer(kPollTimer);  // opens the three answer forms

@@ -94,9 +94,13 @@ const std::string& KeyText(size_t index, unsigned bits) {
     return text;
 }
 
-tcp::socket ConnectFrom(uint32_t source, const PeerAddress& destination) {
+tcp::socket ConnectFrom(uint32_t source, const PeerAddress& destination,
+                        std::optional<int> receiveBuffer) {
     static asio::io_context io;  // for blocking calls only: never run
     tcp::socket socket(io, tcp::v4());
+    if (receiveBuffer) {  // before the connect, which settles the window
+        socket.set_option(asio::socket_base::receive_buffer_size(*receiveBuffer));
+    }
     socket.bind(ToEndpoint(PeerAddress{source, 0}));
     socket.connect(ToEndpoint(destination));
     return socket;
@@ -114,12 +118,8 @@ bool EndedByPeer(tcp::socket& socket, std::chrono::milliseconds limit) {
 
 Crowd::Crowd(uint32_t source, const PeerAddress& destination, size_t count, size_t bytes,
              const Frame& frame) {
-    static asio::io_context io;  // for blocking calls only: never run
     for (size_t index = 0; index < count; ++index) {
-        tcp::socket& socket = sockets.emplace_back(io, tcp::v4());
-        socket.set_option(asio::socket_base::receive_buffer_size(4096));
-        socket.bind(ToEndpoint(PeerAddress{source, 0}));
-        socket.connect(ToEndpoint(destination));
+        tcp::socket& socket = sockets.emplace_back(ConnectFrom(source, destination, 4096));
         const std::vector<uint8_t> first = frame ? frame(index) : std::vector<uint8_t>{0xAA};
         asio::write(socket, asio::buffer(first.data(), std::min(bytes, first.size())));
     }

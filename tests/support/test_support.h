@@ -26,7 +26,8 @@ std::vector<uint8_t> Pattern(size_t length);
 // The bytes of `buffer`, for comparisons.
 std::vector<uint8_t> BytesOf(const ByteBuffer& buffer);
 
-// A loopback port with nothing bound to it, outside the range the kernel picks ports from.
+// A loopback port with nothing bound to it, drawn outside the range the kernel picks ports from
+// (when that range leaves room below it; else one the kernel picks).
 PeerAddress UnusedPort();
 
 // A parlon's entry on 127.0.0.1 with its own port, nickname and key text.
@@ -37,11 +38,12 @@ ParlonEntry MakeEntry(uint16_t port, std::string_view nickname, std::string_view
 const std::string& KeyText(size_t index, unsigned bits = 2048);
 
 // A connection to `destination` from `source` (another loopback address, port 0 for any), so
-// that a server sees another host.
-asio::ip::tcp::socket ConnectFrom(uint32_t source, const PeerAddress& destination);
+// that a server sees another host; with `receiveBuffer`, that small a window.
+asio::ip::tcp::socket ConnectFrom(uint32_t source, const PeerAddress& destination,
+                                  std::optional<int> receiveBuffer = std::nullopt);
 
-// Whether the peer has ended `socket` within `limit`: a read sees the end or an error (what the
-// peer sent is read and dropped).
+// Whether the peer has ended `socket`: a read sees the end or an error. What the peer sends is
+// read and dropped, so `limit` bounds each wait for more, not the whole.
 bool EndedByPeer(asio::ip::tcp::socket& socket, std::chrono::milliseconds limit);
 
 // Connections from `source` to `destination` that stay open until the peer ends them, as a crowd

@@ -24,6 +24,7 @@ constexpr int kWaitMs = 15000;
 class ProgramsTest : public WindowTest {
   protected:
     void TearDown() override {
+        m_window.reset();  // signs off while the center still runs
         for (QProcess& child : m_children) {
             child.kill();
             child.waitForFinished(5000);
