@@ -175,6 +175,7 @@ int Run(const QDir& output) {
     saved = Save(*answer, output, "answer-form.png") && saved;
     answer->hide();
 
+    host.Notify({Kind::Answered, answerText, recipient, 0, 1});
     host.OpenViewForm(ByteBuffer::Join(Field(question), Field(answerText)));
     windows = window.findChildren<CMessageDlg*>();
     saved = Save(*windows.back(), output, "view-form.png") && saved;

@@ -188,6 +188,8 @@ void TerminalHost::Notify(const SessionEvent& event) {
         case SessionEvent::Kind::Listening:
             m_sink(ListeningEvent{event.port});
             break;
+        case SessionEvent::Kind::Answered:
+            break;  // the reply event that follows says it
         case SessionEvent::Kind::Error:
             Error(event.text);
             break;

@@ -30,17 +30,20 @@ void LostMessageWatch::Watch(const PeerAddress& firstHop, const ByteBuffer& pack
     m_watched.push_back({firstLink, deadline, std::move(sent)});
 }
 
-void LostMessageWatch::Settle(const ByteBuffer& packet) {
+std::optional<LostMessageWatch::Sent> LostMessageWatch::Settle(const ByteBuffer& packet) {
     if (packet.Length() < mf::kReplyPacketSize || packet.Data()[mf::kTagOffset] != mf::kReplyTag) {
-        return;
+        return std::nullopt;
     }
     const MessageLink replied{mf::LoadAddress(packet.Data() + mf::kReplySenderOffset),
                               mf::LoadMessageId(packet.Data() + mf::kReplyIdOffset)};
     const auto found = std::find_if(m_watched.begin(), m_watched.end(),
                                     [&](const Watched& w) { return w.firstLink == replied; });
-    if (found != m_watched.end()) {
-        m_watched.erase(found);
+    if (found == m_watched.end()) {
+        return std::nullopt;
     }
+    Sent settled = std::move(found->sent);
+    m_watched.erase(found);
+    return settled;
 }
 
 std::vector<LostMessageWatch::Sent> LostMessageWatch::TakeOverdue(Clock::time_point now) {

@@ -27,6 +27,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,9 +58,9 @@ class LostMessageWatch {
                Clock::time_point deadline);
 
     // A reply to one of our messages came in as the "R" packet `packet`: its message is no
-    // longer watched. A reply that matches nothing watched (already reported, or not ours to
-    // watch) changes nothing.
-    void Settle(const ByteBuffer& packet);
+    // longer watched and is returned. A reply that matches nothing watched (already reported,
+    // or not ours to watch) changes nothing and returns nullopt.
+    std::optional<Sent> Settle(const ByteBuffer& packet);
 
     // Removes and returns the messages whose deadline is not after `now`, in the order they
     // were sent.

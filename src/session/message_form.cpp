@@ -12,10 +12,7 @@
 
 namespace parlon {
 
-namespace {
-
-// Field `index` (112 bytes each) of a received buffer, as far as the buffer holds it.
-std::string FieldOf(const ByteBuffer& buffer, size_t index) {
+std::string ReceivedFieldText(const ByteBuffer& buffer, size_t index) {
     const size_t start = index * kTextFieldSize;
     if (buffer.Length() <= start) {
         return {};
@@ -23,8 +20,6 @@ std::string FieldOf(const ByteBuffer& buffer, size_t index) {
     const size_t size = std::min<size_t>(kTextFieldSize, buffer.Length() - start);
     return DisplayText({reinterpret_cast<const char*>(buffer.Data()) + start, size});
 }
-
-}  // namespace
 
 MessageForm::MessageForm(ParlonSession& session, FormMode mode)
     : m_pParent(&session), m_nMode(mode) {}
@@ -38,7 +33,7 @@ MessageForm MessageForm::Compose(ParlonSession& session, MessageRecipient recipi
 MessageForm MessageForm::Answer(ParlonSession& session, const ByteBuffer& text,
                                 const ReplyHandle& message, int32_t replyTimeMs) {
     MessageForm form(session, FormMode::Answer);
-    form.m_strMessage = FieldOf(text, 0);
+    form.m_strMessage = ReceivedFieldText(text, 0);
     form.m_replyTo = message;
     form.m_strTimeLabel = kTimeLabel;
     form.m_nTimeLeft = replyTimeMs;
@@ -47,8 +42,8 @@ MessageForm MessageForm::Answer(ParlonSession& session, const ByteBuffer& text,
 
 MessageForm MessageForm::View(ParlonSession& session, const ByteBuffer& result) {
     MessageForm form(session, FormMode::View);
-    form.m_strMessage = FieldOf(result, 0);
-    form.m_strReply = FieldOf(result, 1);
+    form.m_strMessage = ReceivedFieldText(result, 0);
+    form.m_strReply = ReceivedFieldText(result, 1);
     return form;
 }
 

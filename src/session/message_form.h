@@ -14,12 +14,16 @@
 #include <string>
 
 #include "common/byte_buffer.h"
-#include "session/message_recipient.h"
 #include "crypto/reply_handle.h"
+#include "session/message_recipient.h"
 
 namespace parlon {
 
 class ParlonSession;
+
+// The text of field `index` (112 bytes each: the message 0, the reply 1) of a received buffer,
+// as far as the buffer holds it, made fit for display.
+std::string ReceivedFieldText(const ByteBuffer& buffer, size_t index);
 
 enum class FormMode : int32_t {
     Compose = 0,
@@ -51,8 +55,8 @@ class MessageForm {
     // Compose a message to `recipient`, the parlon the user chose.
     static MessageForm Compose(ParlonSession& session, MessageRecipient recipient);
     // Answer `message`, whose 112-byte text field is `text`, within `replyTimeMs`.
-    static MessageForm Answer(ParlonSession& session, const ByteBuffer& text, const ReplyHandle& message,
-                              int32_t replyTimeMs);
+    static MessageForm Answer(ParlonSession& session, const ByteBuffer& text,
+                              const ReplyHandle& message, int32_t replyTimeMs);
     // Show a reply: `result` holds our 112-byte text field, then the reply's.
     static MessageForm View(ParlonSession& session, const ByteBuffer& result);
 

@@ -11,6 +11,7 @@
 #include "net/center_connection.h"
 #include "net/center_link.h"
 #include "net/peer_listener.h"
+#include "session/message_form.h"
 
 namespace parlon {
 
@@ -316,7 +317,10 @@ void ParlonSession::HandleIncoming(const QueuedBlock& received) {
         OpenAnswer(*inner, message);
     } else {
         Log(": - Just recieved a new reply!");
-        m_sentMessages.Settle(received.bytes);
+        if (const auto answered = m_sentMessages.Settle(received.bytes)) {
+            m_host.Notify({SessionEvent::Kind::Answered, ReceivedFieldText(*inner, 1), answered->to,
+                           0, answered->number});
+        }
         m_host.OpenViewForm(*inner);
     }
 }

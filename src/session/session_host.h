@@ -38,18 +38,20 @@ struct SessionEvent {
         Sending,     // a message leaves for its recipient
         NotSent,     // a message was not sent: its recipient is not in the list in use
         Lost,        // a message that left got no reply within its bound (its path broke)
+        Answered,    // the reply to a message came back within its bound
         Replying,    // a reply leaves
         Forwarding,  // a message or reply passes through
         Error,
-        Listening,   // the listener is up
+        Listening,  // the listener is up
     };
     Kind kind;
-    std::string text;  // Sending, NotSent, Lost, Replying: the text; Error: what went wrong
-    // Sending, NotSent, Lost: the recipient's nickname; Forwarding: the next hop's IP
+    // Sending, NotSent, Lost, Replying: the text; Answered: the reply; Error: what went wrong
+    std::string text;
+    // Sending, NotSent, Lost, Answered: the recipient's nickname; Forwarding: the next hop's IP
     std::string recipient;
     uint32_t messageId = 0;  // Replying: the id of the message answered (for display)
-    // Sending, NotSent, Lost: the session's own number for the message, counted from 1 in the
-    // order the messages were queued; it never travels.
+    // Sending, NotSent, Lost, Answered: the session's own number for the message, counted from
+    // 1 in the order the messages were queued; it never travels.
     uint64_t messageNumber = 0;
     uint16_t port = 0;  // Listening
 };

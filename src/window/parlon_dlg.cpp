@@ -385,7 +385,6 @@ void CParlonDlg::OpenAnswerForm(const ByteBuffer& text, const ReplyHandle& messa
 
 void CParlonDlg::OpenViewForm(const ByteBuffer& result) {
     MessageForm form = MessageForm::View(*m_session, result);
-    m_messages.MarkAnswered(form.MessageText(), form.ReplyText());
     DrawAttention(QStringLiteral("A reply to your message arrived."));
     OpenMessageWindow(std::move(form), false);
 }
@@ -427,6 +426,9 @@ void CParlonDlg::Notify(const SessionEvent& event) {
             m_errors.Add(
                 QStringLiteral("No reply came to \"%1\" to %2: the message is presumed lost.")
                     .arg(ToQString(event.text), ToQString(DisplayText(event.recipient))));
+            break;
+        case SessionEvent::Kind::Answered:
+            m_messages.MarkAnswered(event.messageNumber, event.text);
             break;
         case SessionEvent::Kind::Replying:
             m_messages.MarkReplied(event.messageId, event.text);

@@ -23,13 +23,11 @@ void SessionMessages::MarkLost(uint64_t number) {
     }
 }
 
-void SessionMessages::MarkAnswered(const std::string& text, std::string reply) {
-    const auto waiting = std::ranges::find_if(m_entries, [&](const Entry& entry) {
-        return entry.sent && entry.state == State::Waiting && entry.text == text;
-    });
-    if (waiting != m_entries.end()) {
-        waiting->state = State::Answered;
-        waiting->reply = std::move(reply);
+void SessionMessages::MarkAnswered(uint64_t number, std::string reply) {
+    Entry* entry = FindSent(number);
+    if (entry != nullptr && entry->state == State::Waiting) {
+        entry->state = State::Answered;
+        entry->reply = std::move(reply);
         Changed();
     }
 }

@@ -45,8 +45,8 @@ class SessionMessages {
     void AddSent(uint64_t number, std::string to, std::string text);
     void AddNotSent(uint64_t number, std::string to, std::string text);
     void MarkLost(uint64_t number);
-    // A reply came back to a message with this text: the oldest sent one still waiting with it.
-    void MarkAnswered(const std::string& text, std::string reply);
+    // The reply to sent message `number` came back.
+    void MarkAnswered(uint64_t number, std::string reply);
     void AddReceived(uint32_t messageId, std::string text, int32_t replyTimeMs,
                      Clock::time_point now);
     // The reply to message `messageId` left: the oldest received one still being answered.

@@ -713,6 +713,9 @@ TEST_F(SessionNetworkTest, AVanishedHostStallsNothingAndALostMessageIsReportedOn
     Lines shown = sender.host.viewForms;  // two deliveries at once may land in either order
     std::ranges::sort(shown);
     EXPECT_EQ(shown, (Lines{"one / re: one", "two / re: two"}));
+    Lines answered = sender.host.Told(Kind::Answered);  // each reply names its own message
+    std::ranges::sort(answered);
+    EXPECT_EQ(answered, (Lines{"2 N2 re: one", "3 N2 re: two"}));
 
     sender.now += bound - 1ms;
     sender.session->OnTimer(kPollTimer);
@@ -727,6 +730,7 @@ TEST_F(SessionNetworkTest, AVanishedHostStallsNothingAndALostMessageIsReportedOn
     ASSERT_TRUE(PumpUntil([&] { return sender.host.viewForms.size() == 3; }));
     EXPECT_EQ(sender.host.viewForms.back(), "late / re: late");
     EXPECT_EQ(sender.host.Told(Kind::Lost), lost);
+    EXPECT_EQ(sender.host.Told(Kind::Answered).size(), 2u);  // a late reply answers no more
     EXPECT_EQ(sender.LogCount("N0: - Sending \"into the void\" to N1."), 1u);
     EXPECT_EQ(sender.host.Told(Kind::Error), Lines{});
     EXPECT_EQ(sender.session->Status(), "Connected");

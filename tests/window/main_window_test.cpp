@@ -289,7 +289,7 @@ TEST_F(MainWindowTest, TheMessagesWindowTellsWhatBecameOfEachMessage) {
     Host().Notify({Kind::Sending, "Lunch?", "Erin", 0, 2});
     Host().Notify({Kind::Sending, "Still there?", "Ada", 0, 3});
     Host().Notify({Kind::NotSent, "Secret", "Dave", 0, 4});
-    Host().OpenViewForm(ByteBuffer::Join(Field("Lunch?"), Field("Yes, at one")));
+    Host().Notify({Kind::Answered, "Yes, at one", "Erin", 0, 2});  // the second of one text
     Host().Notify({Kind::Lost, {}, "Ada", 0, 3});
     Host().OpenAnswerForm(Field("Are you there?"), ReplyHandle(77, 77), 30000);
     Host().OpenAnswerForm(Field("Coffee?"), ReplyHandle(78, 78), 30000);
@@ -306,8 +306,8 @@ TEST_F(MainWindowTest, TheMessagesWindowTellsWhatBecameOfEachMessage) {
         const QTreeWidgetItem* item = rows->topLevelItem(row);
         shown << item->text(0) + " | " + item->text(1) + " | " + item->text(2);
     }
-    EXPECT_EQ(shown, (QStringList{"To Dave | Lunch? | Answered: Yes, at one",
-                                  "To Erin | Lunch? | Waiting for a reply",
+    EXPECT_EQ(shown, (QStringList{"To Dave | Lunch? | Waiting for a reply",
+                                  "To Erin | Lunch? | Answered: Yes, at one",
                                   "To Ada | Still there? | Lost: no reply will come",
                                   "To Dave | Secret | Not sent: Dave had left the network",
                                   "Received | Are you there? | Answered: Right here",
