@@ -160,27 +160,32 @@ TEST(ExchangePoolTest, RunsABoundedNumberAtOnceInOrderAndLingersNoLongerThanItsL
             ++jobs->ended;
         };
     };
-    std::promise<void> open, reopen;
-    const std::shared_future<void> firstGate = open.get_future().share();
+    std::promise<void> open, openOne, openTwo, reopen;
+    open.set_value();
+    const std::shared_future<void> opened = open.get_future().share();
     const std::shared_future<void> secondGate = reopen.get_future().share();
     auto mark = std::make_shared<int>();
     const std::weak_ptr<int> unstarted = mark;
     Clock::time_point closing;
     {
         ExchangePool pool(2, 300ms);
-        for (int id = 1; id <= 4; ++id) {
-            pool.Submit(job(id, firstGate));
-        }
+        pool.Submit(job(1, openOne.get_future().share()));
+        pool.Submit(job(2, openTwo.get_future().share()));
+        pool.Submit(job(3, opened));
+        pool.Submit(job(4, opened));
         ASSERT_TRUE(test::Eventually([&] { return jobs->Started().size() == 2; }));
         EXPECT_EQ(pool.InFlight(), 2u);
-        pool.SubmitFirst(job(0, firstGate));
+        pool.SubmitFirst(job(0, opened));
         std::vector<int> first = jobs->Started();
         std::ranges::sort(first);
         EXPECT_EQ(first, (std::vector<int>{1, 2}));
-        open.set_value();
-        ASSERT_TRUE(test::Eventually([&] { return jobs->ended == 5; }));
+        // One worker freed while the other stays held: it takes the waiting jobs front first.
+        openOne.set_value();
+        ASSERT_TRUE(test::Eventually([&] { return jobs->ended == 4; }));
         const std::vector<int> all = jobs->Started();
         EXPECT_EQ(std::vector<int>(all.begin() + 2, all.end()), (std::vector<int>{0, 3, 4}));
+        openTwo.set_value();
+        ASSERT_TRUE(test::Eventually([&] { return jobs->ended == 5; }));
 
         pool.Submit(job(5, secondGate));
         pool.Submit(job(6, secondGate));
