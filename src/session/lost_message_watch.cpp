@@ -48,15 +48,12 @@ std::optional<LostMessageWatch::Sent> LostMessageWatch::Settle(const ByteBuffer&
 
 std::vector<LostMessageWatch::Sent> LostMessageWatch::TakeOverdue(Clock::time_point now) {
     std::vector<Sent> overdue;
-    std::deque<Watched> kept;
-    for (Watched& watched : m_watched) {
-        if (watched.deadline <= now) {
-            overdue.push_back(std::move(watched.sent));
-        } else {
-            kept.push_back(std::move(watched));
-        }
+    const auto kept = std::ranges::stable_partition(
+        m_watched, [&](const Watched& watched) { return watched.deadline > now; });
+    for (Watched& watched : kept) {
+        overdue.push_back(std::move(watched.sent));
     }
-    m_watched.swap(kept);
+    m_watched.erase(kept.begin(), kept.end());
     return overdue;
 }
 

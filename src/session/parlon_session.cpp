@@ -115,13 +115,12 @@ void ParlonSession::UpdateRouteLifetime() {
     if (m_pEncryption == nullptr) {
         return;
     }
-    // A reply comes back within the answer time plus, for each link of the path out and back,
-    // a poll period of waiting and one send at most (the transport's deadline).
-    const auto perLink =
-        std::chrono::milliseconds(m_schedule.pollPeriod) + TransportDeadlines{}.peerExchange;
-    const uint32_t links = 2 * std::max<uint32_t>(m_schedule.hopCount, 1);
-    m_pEncryption->SetRouteLifetime(std::chrono::milliseconds(m_schedule.replyTime) +
-                                    links * perLink);
+    // A reply normally comes back within the bound after which its message is reported lost;
+    // records live twice that, so that a reply that comes late is still shown.
+    const auto deliveryDeadline =
+        m_pCenter != nullptr ? m_pCenter->DeliveryDeadline() : TransportDeadlines{}.peerExchange;
+    m_pEncryption->SetRouteLifetime(
+        2 * LostMessageWatch::ReplyBound(m_schedule, m_schedule.hopCount, deliveryDeadline));
 }
 
 bool ParlonSession::StartListenerOnOwnPort() {
