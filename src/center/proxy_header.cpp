@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstring>
 #include <optional>
 #include <string_view>
 #include <vector>
+
+#include "common/address_text.h"
 
 namespace parlon {
 
@@ -32,39 +33,6 @@ bool StartsLike(std::span<const uint8_t> received, std::span<const uint8_t> expe
     const size_t common = std::min(received.size(), expected.size());
     return std::equal(received.begin(), received.begin() + static_cast<ptrdiff_t>(common),
                       expected.begin());
-}
-
-// Four dotted decimal octets, nothing else.
-std::optional<uint32_t> ParseDottedIpv4(std::string_view text) {
-    std::array<uint8_t, 4> octets{};
-    for (size_t index = 0; index < octets.size(); ++index) {
-        const size_t end = index + 1 < octets.size() ? text.find('.') : text.size();
-        if (end == std::string_view::npos) {
-            return std::nullopt;
-        }
-        const std::string_view part = text.substr(0, end);
-        unsigned value = 0;
-        const auto [stop, error] = std::from_chars(part.data(), part.data() + part.size(), value);
-        if (part.empty() || part.size() > 3 || error != std::errc() ||
-            stop != part.data() + part.size() || value > 255) {
-            return std::nullopt;
-        }
-        octets[index] = static_cast<uint8_t>(value);
-        text.remove_prefix(std::min(text.size(), end + 1));
-    }
-    uint32_t ip = 0;
-    std::memcpy(&ip, octets.data(), sizeof ip);  // network order, as PeerAddress keeps it
-    return ip;
-}
-
-std::optional<uint16_t> ParsePort(std::string_view text) {
-    unsigned value = 0;
-    const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || text.size() > 5 || error != std::errc() ||
-        stop != text.data() + text.size() || value > 65535) {
-        return std::nullopt;
-    }
-    return static_cast<uint16_t>(value);
 }
 
 ProxyHeader ReadVersion1(std::span<const uint8_t> received) {

@@ -14,6 +14,9 @@ namespace parlon {
 // Four decimal numbers 0..255 joined by dots; the result is in network byte order.
 std::optional<uint32_t> ParseDottedIpv4(std::string_view text);
 
+// A decimal port 0..65535: digits only.
+std::optional<uint16_t> ParsePort(std::string_view text);
+
 // A dotted IPv4 address, a colon and a decimal port 0..65535. Port 0 is for a listening address
 // ("any free port"); where a peer is meant, the caller refuses it.
 std::optional<PeerAddress> ParseAddressAndPort(std::string_view text);
