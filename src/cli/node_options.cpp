@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/address_text.h"
+#include "common/text_bounds.h"
 #include "common/text_field.h"
 #include "common/utf8_text.h"
 #include "session/field_rules.h"
@@ -16,8 +17,8 @@ constexpr const char* kProgram = "parlon-cli";
 
 // "--port 0" (blanks around it allowed, as in the window's field): listen on any free port.
 bool IsAnyPort(const std::string& text) {
-    return text.find('0') != std::string::npos &&
-           text.find_first_not_of(" \t0") == std::string::npos;
+    const std::string_view port = TrimmedText(text, kBlankAndTab);
+    return !port.empty() && port.find_first_not_of('0') == std::string_view::npos;
 }
 
 // The text values given on the command line, before they are checked.

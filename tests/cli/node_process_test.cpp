@@ -265,6 +265,7 @@ TEST_F(NodeProcessTest, AWrongStartEndsWithItsStatusAndReason) {
         std::string said;
     } cases[] = {
         {{"--port", "abc"}, "", 2, "Please enter an integer."},
+        {{"--port", "0 0"}, "", 2, "Please enter an integer."},  // not "any port"
         {{"--nick", "thirteen_char"}, "", 2, "no more than 12"},
         {{}, longNickname, 2, "Parlon.ini"},
         {{}, "[Client Params]\nPort Num=65536\n", 2, "1 to 65535"},  // its low 16 bits are 0
