@@ -42,6 +42,9 @@ QPoint CascadePosition(QPoint anchor, QSize size, const QList<QPoint>& taken,
 }
 
 InstanceSlot::InstanceSlot(const QString& directory) {
+    if (directory.isEmpty()) {
+        return;  // no runtime directory: the first slot, and no lock files where they do not belong
+    }
     QDir().mkpath(directory);
     for (int index = 0; index < kSlots; ++index) {
         auto lock = std::make_unique<QLockFile>(

@@ -27,7 +27,7 @@ QPoint CascadePosition(QPoint anchor, QSize size, const QList<QPoint>& taken,
 
 // The number of this instance of the program among those the user runs now: 0 for the first.
 // Held as a lock file in `directory` for the life of the object (a crashed instance's lock
-// counts as free again).
+// counts as free again). Without a directory (the platform has no runtime directory) it is 0.
 class InstanceSlot {
   public:
     static constexpr int kSlots = 16;

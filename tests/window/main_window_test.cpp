@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFile>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QRegularExpression>
@@ -352,6 +353,9 @@ TEST(WindowPlacementTest, InstancesTakeSlotsInTurnAndCascadesStayOnTheScreen) {
               step);
     first.reset();
     EXPECT_EQ(InstanceSlot(directory.path()).Index(), 0);
+    const InstanceSlot withoutDirectory{QString()};  // takes the first slot, locks nothing here
+    EXPECT_EQ(withoutDirectory.Index(), 0);
+    EXPECT_FALSE(QFile::exists(QStringLiteral("parlon-window-0.lock")));
 
     EXPECT_EQ(CascadePosition(anchor, size, {}, screen), anchor + step);
     EXPECT_EQ(CascadePosition(anchor, size, {anchor + step + QPoint(2, 1)}, screen),
