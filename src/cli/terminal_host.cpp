@@ -1,5 +1,6 @@
 #include "cli/terminal_host.h"
 
+#include <algorithm>
 #include <cassert>
 #include <utility>
 

@@ -72,7 +72,6 @@ CMessageDlg::CMessageDlg(QWidget* parent, MessageForm form)
     KeepReadableWhenDisabled(m_messageEdit);
     KeepReadableWhenDisabled(m_replyEdit);
 
-    m_countdown->setObjectName(QStringLiteral("countdownTimer"));
     m_countdown->setInterval(MessageForm::kCountdownStepMs);
     m_countdown->setObjectName(QStringLiteral("countdown"));
     m_countdown->setTimerType(Qt::PreciseTimer);  // the reply must not leave early

@@ -415,10 +415,12 @@ void CParlonDlg::Notify(const SessionEvent& event) {
     // became of each message, and errors need the user's eye.
     switch (event.kind) {
         case SessionEvent::Kind::Sending:
-            m_messages.AddSent(event.messageNumber, DisplayText(event.recipient), event.text);
+            m_messages.AddSent(event.messageNumber, DisplayText(event.recipient), event.text,
+                               SessionMessages::State::Waiting);
             break;
         case SessionEvent::Kind::NotSent:
-            m_messages.AddNotSent(event.messageNumber, event.recipient, event.text);
+            m_messages.AddSent(event.messageNumber, DisplayText(event.recipient), event.text,
+                               SessionMessages::State::NotSent);
             m_errors.Add(ToQString(NotSentText(event.recipient)));
             break;
         case SessionEvent::Kind::Lost:

@@ -61,7 +61,6 @@ class CParlonDlg final : public QDialog, public SessionHost {
 
     ParlonSession& Session() noexcept { return *m_session; }
     const ParlonSession& Session() const noexcept { return *m_session; }
-    const SessionMessages& Messages() const noexcept { return m_messages; }
 
     // SessionHost
     bool ReadFields(UserFields& fields) override;

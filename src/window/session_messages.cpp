@@ -5,13 +5,8 @@
 
 namespace parlon {
 
-void SessionMessages::AddSent(uint64_t number, std::string to, std::string text) {
-    m_entries.push_back({true, number, 0, std::move(to), std::move(text), {}, State::Waiting, {}});
-    Changed();
-}
-
-void SessionMessages::AddNotSent(uint64_t number, std::string to, std::string text) {
-    m_entries.push_back({true, number, 0, std::move(to), std::move(text), {}, State::NotSent, {}});
+void SessionMessages::AddSent(uint64_t number, std::string to, std::string text, State state) {
+    m_entries.push_back({true, number, 0, std::move(to), std::move(text), {}, state, {}});
     Changed();
 }
 

@@ -42,8 +42,8 @@ class SessionMessages {
     // Called after every change.
     void SetOnChange(std::function<void()> onChange) { m_onChange = std::move(onChange); }
 
-    void AddSent(uint64_t number, std::string to, std::string text);
-    void AddNotSent(uint64_t number, std::string to, std::string text);
+    // A message sent (Waiting), or one not sent because its recipient had left (NotSent).
+    void AddSent(uint64_t number, std::string to, std::string text, State state);
     void MarkLost(uint64_t number);
     // The reply to sent message `number` came back.
     void MarkAnswered(uint64_t number, std::string reply);

@@ -17,7 +17,6 @@ class TrayStatus {
   public:
     explicit TrayStatus(QWidget* window);
 
-    bool IsShown() const noexcept { return m_icon != nullptr; }
     void ShowStatus(const QString& status);
     void Notify(const QString& title, const QString& text);
 
