@@ -14,12 +14,11 @@
 #include <vector>
 
 #include "center/listed_index.h"
-#include "center/registration_admission.h"
 #include "common/wire_records.h"
 
 namespace parlon {
 
-class CenterRegistry final : public RegistryView {
+class CenterRegistry final {
   public:
     using Millis = std::chrono::milliseconds;  // the center's clock since it started
 
@@ -42,8 +41,8 @@ class CenterRegistry final : public RegistryView {
     // Removes and returns every entry last renewed `expire` or longer before `now`, in list order.
     std::vector<ParlonEntry> DropExpired(Millis now);
 
-    bool IsListed(const PeerAddress& address) const override { return m_index.IsListed(address); }
-    size_t CountAtIp(uint32_t ip) const override { return m_index.CountAtIp(ip); }
+    bool IsListed(const PeerAddress& address) const { return m_index.IsListed(address); }
+    size_t CountAtIp(uint32_t ip) const { return m_index.CountAtIp(ip); }
     // Whether Register(entry) would change the bytes of Entries(): a new entry, or a listed
     // one with another key or nickname.
     bool WouldChange(const ParlonEntry& entry) const;

@@ -102,10 +102,11 @@ std::optional<CenterReply> CenterServer::OnRegistration(const ParlonEntry& entry
             AdmitRegistration(entry, clientIp, *m_store, m_settings.admission)) {
         return refuse(*reason);
     }
-    if (std::optional<std::string> reason = CheckReplyMemory(entry)) {
+    const bool changesList = m_store->WouldChange(entry);
+    if (std::optional<std::string> reason = CheckReplyMemory(entry, changesList)) {
         return refuse(*reason);
     }
-    if (m_store->WouldChange(entry) && !m_changeRate.TryTake(clientIp, now)) {
+    if (changesList && !m_changeRate.TryTake(clientIp, now)) {
         return refuse("list changes from its source come faster than " +
                       std::to_string(m_settings.changesPerMinute) + " a minute");
     }
@@ -140,11 +141,12 @@ void CenterServer::OnReplyDone(const CenterReply& reply) {
     m_heldReplies.Release(reply.entries);
 }
 
-std::optional<std::string> CenterServer::CheckReplyMemory(const ParlonEntry& entry) const {
+std::optional<std::string> CenterServer::CheckReplyMemory(const ParlonEntry& entry,
+                                                          bool changesList) const {
     // A change makes a new encoding, one entry longer when the entry is new; otherwise the
     // reply shares the encoding that replies may already hold.
     size_t cost = 0;
-    if (m_store->WouldChange(entry)) {
+    if (changesList) {
         const size_t entries =
             m_store->ListedCount() + (m_store->IsListed(entry.Address()) ? 0 : 1);
         cost = std::min(entries, m_settings.maxEntries) * kParlonEntrySize;

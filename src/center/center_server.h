@@ -90,8 +90,9 @@ class CenterServer final : private CenterExchangeOwner {
     void ArmStoreTimers();
     void ArmStoreTimer(asio::steady_timer& timer, bool& armed, std::optional<Millis> due);
     Millis Now() const;
-    // Why serving `entry` now would take the held reply bytes past their bound, if it would.
-    std::optional<std::string> CheckReplyMemory(const ParlonEntry& entry) const;
+    // Why serving `entry` (which changes the list when `changesList`) now would take the held
+    // reply bytes past their bound, if it would.
+    std::optional<std::string> CheckReplyMemory(const ParlonEntry& entry, bool changesList) const;
 
     const CenterSettings m_settings;
     const CenterLogSink m_log;
