@@ -34,7 +34,7 @@ TerminalHost::Outcome TerminalHost::Execute(const Command& command) {
             Reply(command.number, command.text);
             break;
         case CommandKind::List:
-            m_sink(m_rows);
+            m_sink(ListEventOf(m_shownParlons));
             break;
         case CommandKind::Connect:
             PressConnect();
@@ -146,8 +146,7 @@ void TerminalHost::KillTimer(uint32_t id) {
 
 void TerminalHost::RebuildListView(const std::vector<ParlonEntry>& parlons) {
     m_shownParlons = parlons;
-    m_rows = ListEventOf(parlons);
-    m_sink(m_rows);
+    m_sink(ListEventOf(m_shownParlons));
 }
 
 void TerminalHost::OpenAnswerForm(const ByteBuffer& text, const ReplyHandle& message,

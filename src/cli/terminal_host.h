@@ -86,7 +86,6 @@ class TerminalHost final : public SessionHost {
     std::chrono::steady_clock::duration m_longestPollTick{};  // since the last `ticks`
     bool m_connectEnabled = true;             // and Disconnect is enabled when this is false
     std::vector<ParlonEntry> m_shownParlons;  // the list as last shown: row i is entry i
-    ListEvent m_rows;                         // the same, as its event
     std::map<uint32_t, std::unique_ptr<RepeatingTimer>> m_sessionTimers;
     // In the order they opened; the oldest pending answer with an id is the one `reply` reaches.
     std::list<std::unique_ptr<TerminalForm>> m_answers;

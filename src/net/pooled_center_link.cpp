@@ -50,10 +50,8 @@ void PooledCenterLink::StartRegistration() {
     m_pool->Submit(
         [connection = m_connection, ticket = std::make_shared<RegistrationTicket>(m_inbox)] {
             RegistrationOutcome& outcome = ticket->outcome;
+            // A failed registration leaves the list as it was: empty.
             outcome.accepted = connection->Register(outcome.parlons, outcome.schedule);
-            if (!outcome.accepted) {
-                outcome.parlons.clear();
-            }
         });
 }
 
