@@ -17,13 +17,13 @@ using asio::ip::tcp;
 CenterExchange::CenterExchange(CenterExchangeOwner& owner, tcp::socket socket,
                                const tcp::endpoint& peer, ConnectionSlot slot,
                                std::optional<ConnectionsPerSource::Slot> sourceSlot,
-                               Deadlines deadlines, const std::vector<uint32_t>& proxies)
+                               Deadlines deadlines, bool readsProxyHeader)
     : m_owner(owner),
       m_socket(std::move(socket)),
       m_slot(std::move(slot)),
       m_sourceSlot(std::move(sourceSlot)),
       m_deadlines(deadlines),
-      m_proxies(proxies),
+      m_readsProxyHeader(readsProxyHeader),
       m_deadline(m_socket.get_executor()),
       m_client(ToPeerAddress(peer)) {}
 
@@ -35,11 +35,6 @@ CenterExchange::~CenterExchange() {
 }
 
 void CenterExchange::Start() {
-    if (!m_proxies.empty() &&
-        std::find(m_proxies.begin(), m_proxies.end(), m_client.ip) == m_proxies.end()) {
-        Refuse("not one of the proxies the center takes");
-        return;
-    }
     // A parlon (or its proxy) writes as soon as it is connected: a connection that stays
     // silent gives its slot back after the first-byte deadline, not the whole one.
     m_started = std::chrono::steady_clock::now();
@@ -66,7 +61,7 @@ void CenterExchange::OnReadable(std::error_code error) {
     }
     m_firstByteSeen = true;
     ArmDeadline(m_deadlines.request);
-    if (m_proxies.empty()) {
+    if (!m_readsProxyHeader) {
         ReadRequest(0);
     } else {
         m_proxyBytes.resize(kProxyHeaderMaxSize);

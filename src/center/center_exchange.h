@@ -68,14 +68,14 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
         std::chrono::milliseconds request;
     };
 
-    // `proxies` (IPv4 addresses in network order) must outlive the exchange; when it is not
-    // empty, the connection must come from one of them and begin with a PROXY header.
+    // With `readsProxyHeader` the connection (from one of the center's proxies) begins with a
+    // PROXY header that names the client.
     // `sourceSlot` is the connection's place under the bound per source address, if it takes
     // one.
     CenterExchange(CenterExchangeOwner& owner, asio::ip::tcp::socket socket,
                    const asio::ip::tcp::endpoint& peer, ConnectionSlot slot,
                    std::optional<ConnectionsPerSource::Slot> sourceSlot, Deadlines deadlines,
-                   const std::vector<uint32_t>& proxies);
+                   bool readsProxyHeader);
     CenterExchange(const CenterExchange&) = delete;
     CenterExchange& operator=(const CenterExchange&) = delete;
     ~CenterExchange();
@@ -118,7 +118,7 @@ class CenterExchange : public std::enable_shared_from_this<CenterExchange> {
     const ConnectionSlot m_slot;
     const std::optional<ConnectionsPerSource::Slot> m_sourceSlot;
     const Deadlines m_deadlines;
-    const std::vector<uint32_t>& m_proxies;
+    const bool m_readsProxyHeader;
     asio::steady_timer m_deadline;
     PeerAddress m_client;
     std::vector<uint8_t> m_proxyBytes;  // the PROXY header, while it is read

@@ -192,8 +192,16 @@ void CenterServer::Log(const std::string& text) {
 
 void CenterServer::OnAccepted(tcp::socket socket, const tcp::endpoint& peer, ConnectionSlot slot) {
     const PeerAddress source = ToPeerAddress(peer);
+    const bool behindProxies = !m_settings.proxies.empty();
     const bool fromProxy = std::find(m_settings.proxies.begin(), m_settings.proxies.end(),
                                      source.ip) != m_settings.proxies.end();
+    if (behindProxies && !fromProxy) {
+        Log("refused connection from " + EndpointText(source) +
+            ": not one of the proxies the center takes");
+        std::error_code ignored;
+        socket.shutdown(tcp::socket::shutdown_send, ignored);
+        return;  // the socket closes as it goes out of scope
+    }
     std::optional<ConnectionsPerSource::Slot> sourceSlot;
     if (!fromProxy) {
         sourceSlot = m_connectionsPerSource.TryOpen(source.ip);
@@ -209,7 +217,7 @@ void CenterServer::OnAccepted(tcp::socket socket, const tcp::endpoint& peer, Con
         owner, std::move(socket), peer, std::move(slot), std::move(sourceSlot),
         CenterExchange::Deadlines{std::chrono::milliseconds(m_settings.firstByteDeadline),
                                   std::chrono::milliseconds(m_settings.requestDeadline)},
-        m_settings.proxies);
+        behindProxies);
     m_exchanges.insert(exchange.get());
     exchange->Start();
 }
