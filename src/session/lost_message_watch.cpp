@@ -48,12 +48,14 @@ std::optional<LostMessageWatch::Sent> LostMessageWatch::Settle(const ByteBuffer&
 
 std::vector<LostMessageWatch::Sent> LostMessageWatch::TakeOverdue(Clock::time_point now) {
     std::vector<Sent> overdue;
-    const auto kept = std::ranges::stable_partition(
-        m_watched, [&](const Watched& watched) { return watched.deadline > now; });
-    for (Watched& watched : kept) {
-        overdue.push_back(std::move(watched.sent));
+    // Those still in time first, then the overdue ones, each in the order they were sent.
+    const auto firstOverdue =
+        std::stable_partition(m_watched.begin(), m_watched.end(),
+                              [&](const Watched& watched) { return watched.deadline > now; });
+    for (auto it = firstOverdue; it != m_watched.end(); ++it) {
+        overdue.push_back(std::move(it->sent));
     }
-    m_watched.erase(kept.begin(), kept.end());
+    m_watched.erase(firstOverdue, m_watched.end());
     return overdue;
 }
 
