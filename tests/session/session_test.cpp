@@ -1,5 +1,4 @@
-// A session driven through a fake host, so that nothing waits on a clock: its rules against a
-// scripted center, forged packets, and several sessions at a real center on loopback.
+// Sessions through a fake host on their own clocks, at a scripted center or a real one.
 #include <unistd.h>
 
 #include <cryptopp/base64.h>
@@ -95,15 +94,12 @@ class FakeHost : public SessionHost {
     }
 };
 
-// A started session with a fake host, its own activity log, its own clock and a real listener
-// on a free port, registering at `realCenter` when given, else at a scripted center:
-// registration i gets script[i] (nullopt: unreachable) and a list of the session and "Dave"
-// (its key, another port). A scripted registration is answered when the exchange timer next
-// fires, unless `holdRegistrations` keeps it in flight.
+// A started session with its own log, clock and listener, at `realCenter` or a scripted center:
+// registration i gets script[i] (nullopt: unreachable) and a list of the session and "Dave", at
+// the exchange timer's next tick unless `holdRegistrations` keeps it in flight.
 struct SessionRig {
     struct Link : CenterLink {
         explicit Link(SessionRig& rig) : m_rig(rig) {}
-        ~Link() override { ++m_rig.signOffs; }
         void StartRegistration() override { m_turn = m_rig.registrations++; }
         std::optional<RegistrationOutcome> TakeRegistration() override {
             if (!m_turn || m_rig.holdRegistrations) {
@@ -127,8 +123,7 @@ struct SessionRig {
     };
 
     explicit SessionRig(const std::string& nickname = "Alice",
-                        std::optional<PeerAddress> realCenter = std::nullopt,
-                        bool privateLog = false) {
+                        std::optional<PeerAddress> realCenter = std::nullopt) {
         SessionServices services = SessionServices::Real();
         if (!realCenter) {
             services.makeCenterLink = [this](const ParlonEntry& own, const PeerAddress&) {
@@ -139,7 +134,7 @@ struct SessionRig {
         services.incoming = &incoming;
         services.now = [this] { return now; };
         const ParlonSettings settings{0, ParseIpv4("127.0.0.1"), nickname,
-                                      realCenter.value_or(PeerAddress{}), privateLog};
+                                      realCenter.value_or(PeerAddress{})};
         session = std::make_unique<ParlonSession>(
             host, std::make_unique<ActivityLog>(dir.Path() / "Activity.log"), std::move(services),
             settings);
@@ -189,7 +184,6 @@ struct SessionRig {
     std::vector<ParlonEntry> linkEntries;  // the own entry each link was made with
     size_t registrations = 0;
     bool holdRegistrations = false;
-    size_t signOffs = 0;
     std::chrono::steady_clock::time_point now;  // the session's clock
     std::vector<std::pair<PeerAddress, ByteBuffer>> sends;
     std::unique_ptr<ParlonSession> session;  // last: goes first
@@ -200,9 +194,8 @@ CenterSchedule Schedule(uint32_t centerTime, uint32_t switchTime, uint32_t pollP
     return {1, centerTime, pollPeriod, 30000, registerPeriod, switchTime};
 }
 
-// Connect reads the fields (stopping at a refused one) and announces a new key pair each time;
-// port 0 listens on a picked port that stays; Disconnect ends everything, and what is queued
-// meanwhile leaves after the next Connect's registration.
+// Connect reads the fields (stopping at a refused one) and announces a new key pair each time on
+// a picked port that stays; Disconnect ends everything, and what is queued waits for Connect.
 TEST(SessionTest, ConnectAnnouncesANewKeyPairAndDisconnectEndsEverything) {
     SessionRig rig;
     rig.script = {std::nullopt, Schedule(0, 10), Schedule(0, 20)};
@@ -218,7 +211,6 @@ TEST(SessionTest, ConnectAnnouncesANewKeyPairAndDisconnectEndsEverything) {
     EXPECT_TRUE(rig.host.connectEnabled);
     const Lines listening = rig.host.Told(Kind::Listening);
     ASSERT_EQ(listening.size(), 1u);
-    EXPECT_NE(listening[0], "0");
     EXPECT_EQ(std::to_string(rig.session->Port()), listening[0]);
 
     rig.Connect();
@@ -233,26 +225,21 @@ TEST(SessionTest, ConnectAnnouncesANewKeyPairAndDisconnectEndsEverything) {
     EXPECT_EQ(rig.linkEntries[1].PublicKeyText(), rig.session->OwnEntry().PublicKeyText());
     EXPECT_EQ(rig.LogCount("Alicia: Switching parlon lists."), 1u);
 
+    rig.session->QueueOutgoing(OutgoingTarget::Message(MessageRecipient::Of(rig.Dave())),
+                               QueuedText("hello"));
     rig.session->OnDisconnect();
     EXPECT_TRUE(rig.host.timers.empty());
     EXPECT_TRUE(rig.session->ActiveParlons().empty());
     EXPECT_TRUE(rig.session->NextParlons().empty());
     EXPECT_TRUE(rig.host.listViews.back().empty());
-    EXPECT_EQ(rig.signOffs, 2u);  // the link of each Connect
     EXPECT_EQ(rig.session->Status(), "Disconnected");
     EXPECT_TRUE(rig.host.connectEnabled);
 
-    // A reply to an unknown id and garbage received are dropped; a stray tick while
-    // disconnected sends nothing.
-    rig.session->QueueOutgoing(OutgoingTarget::Message(MessageRecipient::Of(rig.Dave())),
-                               QueuedText("hello"));
+    // A reply to an unknown id is dropped; a stray tick while disconnected sends nothing.
     rig.session->QueueOutgoing(OutgoingTarget::Reply(ReplyHandle(4242, 4242)),
                                QueuedText("unknown id"));
-    rig.incoming.Push(ByteBuffer());  // received garbage
-    rig.incoming.Push(ByteBuffer("F\x01\0\0\0\x09", 6));
     rig.session->OnTimer(kPollTimer);
-    // Connect hands the registration over and returns; while it waits for its answer, timer 2
-    // starts no second one; the answer, when it comes, is taken once.
+    // While Connect's registration waits for its answer, timer 2 starts none; it is taken once.
     const size_t views = rig.host.listViews.size();
     rig.holdRegistrations = true;
     rig.session->OnConnect();
@@ -273,28 +260,24 @@ TEST(SessionTest, ConnectAnnouncesANewKeyPairAndDisconnectEndsEverything) {
     EXPECT_EQ(rig.host.Told(Kind::Sending), Lines{"1 Dave hello"});
     EXPECT_EQ(rig.host.Told(Kind::Listening), listening);  // the listener and its port stay
     EXPECT_EQ(std::to_string(rig.linkEntries.back().port), listening[0]);
-    EXPECT_TRUE(rig.host.answerForms.empty() && rig.host.viewForms.empty());
     // The first lines have the nickname from before Connect read the fields.
     EXPECT_EQ(rig.LogCount("Alice: Initialize encryption and connecting to server..."), 2u);
     EXPECT_EQ(rig.LogCount("Alicia: Registering on center."), 3u);
-    EXPECT_EQ(rig.LogCount("Alicia: Deinitialize encryption and disconnect from server..."), 1u);
     EXPECT_EQ(rig.LogCount("Alicia: - Sending \"hello\" to Dave."), 1u);
     EXPECT_EQ(rig.LogCount("Alicia: - Replying \"unknown id\" with Message ID 4242."), 1u);
 }
 
-// A message is for the parlon the user chose, not for a row: after a switch it goes to that
-// parlon wherever it stands, and when the parlon has gone (or came back with another key pair)
-// it is not sent at all, not logged, and the user is told.
+// A message is for the parlon the user chose, not for a row: it goes there wherever it stands,
+// and when it has gone (or came back with another key pair) it is not sent, not logged, but told.
 TEST(SessionTest, AMessageGoesToTheParlonChosenWhereverItStandsOrIsNotSent) {
     const struct {
         const char* what;
         std::vector<const char*> after;  // the list in use when it leaves
-        bool sent;
+        size_t sent;
     } cases[] = {
-        {"same row", {"own", "Dave", "Erin"}, true},
-        {"moved", {"Erin", "own", "Dave"}, true},
-        {"gone, another in its row", {"own", "Erin"}, false},
-        {"back with another key", {"own", "Erin", "Dave*"}, false},
+        {"moved", {"Erin", "own", "Dave"}, 1},
+        {"gone, another in its row", {"own", "Erin"}, 0},
+        {"back with another key", {"own", "Erin", "Dave*"}, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -315,20 +298,15 @@ TEST(SessionTest, AMessageGoesToTheParlonChosenWhereverItStandsOrIsNotSent) {
         rig.Connect();
         ASSERT_EQ(rig.session->ActiveParlons().size(), 3u);
         const auto dave = MessageRecipient::Of(rig.session->ActiveParlons()[1]);
-        EXPECT_EQ(dave.nickname, "Dave");
         rig.session->QueueOutgoing(OutgoingTarget::Message(dave), QueuedText("for Dave only"));
         rig.Reregister();  // the next list comes into use
         rig.session->OnTimer(kPollTimer);
-        EXPECT_EQ(rig.sends.size(), c.sent ? 1u : 0u);
-        if (c.sent) {  // hop count 1: the first hop is the addressee
-            EXPECT_EQ(uint16_t{rig.sends[0].first.port}, kDavePort);
-        }
+        EXPECT_EQ(rig.sends.size(), c.sent);
         EXPECT_EQ(rig.host.Told(c.sent ? Kind::Sending : Kind::NotSent),
                   Lines{"1 Dave for Dave only"});
-        EXPECT_EQ(rig.LogCount("Alice: - Sending \"for Dave only\" to Dave."), c.sent ? 1u : 0u);
+        EXPECT_EQ(rig.LogCount("Alice: - Sending \"for Dave only\" to Dave."), c.sent);
         EXPECT_EQ(rig.host.Told(Kind::Error), Lines{});
     }
-    EXPECT_EQ(NotSentText("Dave"), "Dave has left the network; your message was not sent.");
 }
 
 // A listener that fails after Connect is started afresh by timer 2 before it registers; while
@@ -427,28 +405,25 @@ TEST(SessionTest, EachRegistrationAppliesItsScheduleByTheRules) {
     }
 }
 
-// Packets as an attacker forges them for a connected session: with the session's public key
-// (Dave's entry in the scripted list carries it too, so the session opens what is meant for
-// Dave's key), delivered from a source address of the test's choice, one poll tick each.
+// Packets forged for a connected session at hop count 2 with its public key (Dave's entry
+// carries it too), delivered from a source address of the test's choice, one poll tick each.
 class SessionUnderAttack : public ::testing::Test {
   protected:
     using Bytes = std::vector<uint8_t>;
 
     void SetUp() override {
-        rig.script.assign(4, Schedule(0, 10));
+        rig.script.assign(4, CenterSchedule{2, 0, 500, 30000, 10000, 10});
         rig.Connect();
         ASSERT_EQ(rig.session->Status(), "Connected");
-        Encryptor();
-    }
-    void Encryptor() {
-        CryptoPP::StringSource source(std::string(rig.session->OwnEntry().PublicKeyText()), true,
-                                      new CryptoPP::Base64Decoder);
-        encryptor = CryptoPP::RSAES_OAEP_SHA_Encryptor(source);
     }
 
-    // An "F" packet with id `id` whose layer names `previous`, `next` and carries `body`.
+    // An "F" packet with id `id` for the key pair in use, whose layer names `previous`, `next`
+    // and carries `body`.
     ByteBuffer Forge(PeerAddress previous, PeerAddress next, const Bytes& body, uint32_t id) {
         namespace mf = message_format;
+        CryptoPP::StringSource key(std::string(rig.session->OwnEntry().PublicKeyText()), true,
+                                   new CryptoPP::Base64Decoder);
+        CryptoPP::RSAES_OAEP_SHA_Encryptor encryptor(key);
         Bytes layer(mf::kLayerHeaderSize + body.size(), 0x5A);
         mf::StoreAddress(layer.data() + mf::kLayerPreviousHopOffset, previous);
         mf::StoreAddress(layer.data() + mf::kLayerNextHopOffset, next);
@@ -467,14 +442,6 @@ class SessionUnderAttack : public ::testing::Test {
         const TextField field = MakeTextField(QueuedText(text).Bytes());
         return Forge(from, {}, Bytes(field.begin(), field.end()), id);
     }
-    static ByteBuffer Reply(PeerAddress from, uint32_t id) {
-        namespace mf = message_format;
-        Bytes packet(mf::kReplyPacketSize, 0x33);
-        packet[mf::kTagOffset] = mf::kReplyTag;
-        mf::StoreAddress(packet.data() + mf::kReplySenderOffset, from);
-        mf::StoreMessageId(packet.data() + mf::kReplyIdOffset, id);
-        return ByteBuffer(packet);
-    }
     // What the session showed or sent so far, in one line.
     std::string Shown() const {
         return std::to_string(rig.host.answerForms.size()) + " answers, " +
@@ -492,48 +459,23 @@ class SessionUnderAttack : public ::testing::Test {
     static inline const PeerAddress kElsewhere{ParseIpv4("127.0.0.2"), 51000};
     SessionRig rig;
     CryptoPP::AutoSeededRandomPool rng;
-    CryptoPP::RSAES_OAEP_SHA_Encryptor encryptor;
 };
 
-TEST_F(SessionUnderAttack, ForgedReplayedAndMisdirectedPacketsShowNothingAndSendNothing) {
-    const ByteBuffer genuine = Message("genuine", 100);
-    Deliver(genuine);
-    ASSERT_EQ(Shown(), "1 answers, 0 views, 0 sends");
-    Bytes otherId(genuine.Bytes().begin(), genuine.Bytes().end());
-    message_format::StoreMessageId(otherId.data() + 1, 101);
-    const Bytes blocks(2 * 256, 7);
-    const struct {
-        const char* what;
-        ByteBuffer packet;
-        PeerAddress source = kDaveConnection;
-    } cases[] = {
-        {"next hop 0.0.0.0:9999 (read as a reply once)", Forge(kDave, {0, 9999}, blocks, 5)},
-        {"relay layer from 0.0.0.0 with a port", Forge({0, kDavePort}, kDave, blocks, 6)},
-        {"next hop not a parlon", Forge(kDave, {kDave.ip, 29998}, blocks, 7)},
-        {"the genuine message again", genuine},
-        {"the genuine message under another id", ByteBuffer(otherId)},
-        {"a message naming Dave from another address", Message("not Dave", 8), kElsewhere},
-    };
-    for (const auto& c : cases) {
-        Deliver(c.packet, c.source);
-        EXPECT_EQ(Shown(), "1 answers, 0 views, 0 sends") << c.what;
-    }
+// Forged layers are the crypto test's; here the session passes the source on, opens nothing
+// with an old key pair, and sends a relay layer on to its next hop.
+TEST_F(SessionUnderAttack, MisdirectedAndStalePacketsShowNothingAndARelayLayerIsPassedOn) {
+    Deliver(Message("not Dave", 8), kElsewhere);  // it names Dave, but comes from elsewhere
+    Deliver(Message("genuine", 100));
+    EXPECT_EQ(Shown(), "1 answers, 0 views, 0 sends");
+    Deliver(Forge(kDave, kDave, Bytes(2 * 256, 7), 5));
+    ASSERT_EQ(Shown(), "1 answers, 0 views, 1 sends");
+    EXPECT_EQ(rig.sends[0].first, kDave);
+    EXPECT_EQ(rig.LogCount("Alice: Forwarding a message that wasn't for us to ip 127.0.0.1."), 1u);
 
-    // A reply counts only from the address of the parlon it names.
-    rig.session->QueueOutgoing(OutgoingTarget::Message(MessageRecipient::Of(rig.Dave())),
-                               QueuedText("to Dave"));
-    rig.session->OnTimer(kPollTimer);
-    ASSERT_EQ(rig.sends.size(), 1u);
-    const uint32_t sentId = message_format::LoadMessageId(rig.sends[0].second.Data() + 1);
-    Deliver(Reply(kDave, sentId), kElsewhere);
-    EXPECT_EQ(Shown(), "1 answers, 0 views, 1 sends");
-    Deliver(Reply(kDave, sentId));
-    EXPECT_EQ(Shown(), "1 answers, 1 views, 1 sends");
-
-    // After a new Connect, with a new key pair, an old packet does not open.
+    const ByteBuffer stale = Message("before", 102);
     rig.Connect();
-    Deliver(Message("before", 102));  // forged for the old key
-    EXPECT_EQ(Shown(), "1 answers, 1 views, 1 sends");
+    Deliver(stale);
+    EXPECT_EQ(Shown(), "1 answers, 0 views, 1 sends");
     EXPECT_EQ(rig.LogCount("Alice: - Just recieved a new message!"), 1u);
 }
 
@@ -547,8 +489,6 @@ TEST_F(SessionUnderAttack, FloodsAreBoundedInMemoryInWorkPerTickAndInAnswerForms
     for (int i = 0; i < 1500; ++i) {
         rig.incoming.Push(ByteBuffer(garbage), kDaveConnection);
     }
-    EXPECT_EQ(rig.incoming.Size(), kIncomingBounds.maxItems);
-    EXPECT_EQ(rig.incoming.DroppedCount(), 1500 - kIncomingBounds.maxItems);
     rig.session->OnTimer(kPollTimer);
     const size_t share = ParlonSession::kIncomingBytesPerTick / garbage.size() + 1;
     EXPECT_EQ(rig.incoming.Size(), kIncomingBounds.maxItems - share);
@@ -556,7 +496,6 @@ TEST_F(SessionUnderAttack, FloodsAreBoundedInMemoryInWorkPerTickAndInAnswerForms
     EXPECT_EQ(rig.incoming.Size(), 0u);
     EXPECT_FALSE(rig.incoming.Push(ByteBuffer(garbage), kDaveConnection));
     rig.Connect();
-    Encryptor();
 
     const size_t messages = ParlonSession::kMaxOpenAnswerForms + 3;
     for (uint32_t id = 1; id <= messages; ++id) {
@@ -576,8 +515,7 @@ TEST_F(SessionUnderAttack, FloodsAreBoundedInMemoryInWorkPerTickAndInAnswerForms
     EXPECT_EQ(Shown(), "17 answers, 0 views, 4 sends");
 }
 
-// A node at a real center, whose poll timer the test pumps itself, so that nothing waits on
-// the wall clock but the network.
+// A node at a real center, whose poll timer the test pumps itself.
 struct Node : SessionRig {
     using SessionRig::SessionRig;
 
@@ -599,26 +537,19 @@ struct Node : SessionRig {
     size_t answered = 0;
 };
 
-struct NetworkCase {
-    uint32_t hopCount;
-    bool privateLogs;
-};
-
-class SessionNetworkTest : public ::testing::TestWithParam<NetworkCase> {
+class SessionNetworkTest : public ::testing::Test {
   protected:
-    void StartNetwork(uint32_t hopCount, size_t nodeCount, bool privateLogs = false) {
+    void StartNetwork(size_t nodeCount) {
         // Every list takes effect within 10 ms: at once.
         std::string error;
-        center_ = CenterThread::Start({.hopCount = hopCount, .switchPeriod = 10}, error,
+        center_ = CenterThread::Start({.hopCount = 1, .switchPeriod = 10}, error,
                                       [](const std::string&) {});
         ASSERT_NE(center_, nullptr) << error;
         for (size_t i = 0; i < nodeCount; ++i) {
-            nodes_.push_back(
-                std::make_unique<Node>("N" + std::to_string(i), center_->Address(), privateLogs));
+            nodes_.push_back(std::make_unique<Node>("N" + std::to_string(i), center_->Address()));
             nodes_.back()->Connect();
         }
-        // Each registers again until a new switch time brings it the list of every node, in
-        // the order of their first registration: node i is row i.
+        // Each registers again until it lists every node, in order: node i is row i.
         for (auto& node : nodes_) {
             ASSERT_TRUE(test::Eventually([&] {
                 node->Reregister();
@@ -641,53 +572,11 @@ class SessionNetworkTest : public ::testing::TestWithParam<NetworkCase> {
     std::vector<std::unique_ptr<Node>> nodes_;
 };
 
-// Each link is a forward on the way out and on the way back, except the last one out; a private
-// log names no text, recipient or address.
-TEST_P(SessionNetworkTest, AMessageReachesItsAddresseeAndTheReplyComesBack) {
-    const auto [hopCount, privateLogs] = GetParam();
-    StartNetwork(hopCount, 4, privateLogs);
-    Node& sender = *nodes_.front();
-    sender.SendTo(3, "hello there");
-    ASSERT_TRUE(PumpUntil([&] {
-        for (auto& node : nodes_) {
-            node->AnswerAll();
-        }
-        return !sender.host.viewForms.empty();
-    }));
-    EXPECT_EQ(sender.host.viewForms, Lines{"hello there / re: hello there"});
-    EXPECT_EQ(nodes_[3]->host.answerForms, Lines{"hello there"});
-    EXPECT_EQ(nodes_[3]->LogCount("N3: - Just recieved a new message!"), 1u);
-    EXPECT_EQ(sender.LogCount("N0: - Just recieved a new reply!"), 1u);
-    EXPECT_EQ(sender.LogCount(privateLogs ? "N0: - Sending a message."
-                                          : "N0: - Sending \"hello there\" to N3."),
-              1u);
-    EXPECT_EQ(nodes_[3]->LogCount("N3: - Replying to a message."), privateLogs ? 1u : 0u);
-    size_t forwards = 0;
-    for (auto& node : nodes_) {
-        const std::string own = node->session->Nickname();
-        forwards += node->LogCount(own + ": Forwarding a message that wasn't for us" +
-                                   (privateLogs ? "." : " to ip 127.0.0.1."));
-        std::ifstream file(node->dir.Path() / "Activity.log");
-        for (std::string line; privateLogs && std::getline(file, line);) {
-            for (const char* secret : {"hello", "re:", "127.0.0.1", "N0", "N1", "N2", "N3"}) {
-                EXPECT_EQ(line.find(secret, line.find("> ") + 2 + own.size()), std::string::npos)
-                    << line;
-            }
-        }
-    }
-    EXPECT_EQ(forwards, 2 * (hopCount - 1));
-}
-
-INSTANTIATE_TEST_SUITE_P(HopCounts, SessionNetworkTest,
-                         ::testing::Values(NetworkCase{1, false}, NetworkCase{2, false},
-                                           NetworkCase{3, false}, NetworkCase{3, true}));
-
-// Messages are handled in the order they arrived. A next hop that never completes its connect
-// (a host that vanished) holds up neither the sender's tick nor its other traffic, and the
-// message to it is reported lost once, when its bound has passed by the sender's clock; so is
-// one whose reply is late, which is still shown. A message whose reply came is never reported.
+// Messages are handled in order. A vanished next hop holds up neither the sender's tick nor its
+// other traffic; the message to it, and one whose reply is late (still shown), are reported lost
+// once, when the bound has passed by the sender's clock; an answered one never.
 TEST_F(SessionNetworkTest, AVanishedHostStallsNothingAndALostMessageIsReportedOnceAfterItsBound) {
-    StartNetwork(1, 3);
+    StartNetwork(3);
     Node& sender = *nodes_[0];
     Node& addressee = *nodes_[2];
     const auto bound = LostMessageWatch::ReplyBound(sender.session->Schedule(), 1, 10s);
@@ -731,7 +620,7 @@ TEST_F(SessionNetworkTest, AVanishedHostStallsNothingAndALostMessageIsReportedOn
     EXPECT_EQ(sender.host.viewForms.back(), "late / re: late");
     EXPECT_EQ(sender.host.Told(Kind::Lost), lost);
     EXPECT_EQ(sender.host.Told(Kind::Answered).size(), 2u);  // a late reply answers no more
-    EXPECT_EQ(sender.LogCount("N0: - Sending \"into the void\" to N1."), 1u);
+    EXPECT_EQ(sender.LogCount("N0: - Just recieved a new reply!"), 3u);
     EXPECT_EQ(sender.host.Told(Kind::Error), Lines{});
     EXPECT_EQ(sender.session->Status(), "Connected");
 }
