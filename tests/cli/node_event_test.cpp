@@ -4,22 +4,17 @@
 
 #include <string>
 
+#include "support/test_support.h"
+
 namespace parlon {
 namespace {
-
-ParlonEntry Entry(const char* ip, uint16_t port, std::string_view nickname) {
-    ParlonEntry entry;
-    entry.ip = ParseIpv4(ip);
-    entry.port = port;
-    entry.SetNickname(nickname);
-    return entry;
-}
 
 // The other JSON events are checked as parlon-cli prints them, in its process test.
 TEST(NodeEventTest, NoTextBreaksAJsonEventAndEachEventIsOneReadableLine) {
     // A nickname of twelve bytes has no terminator; its byte that is not UTF-8 shows as U+FFFD.
-    const ListEvent list =
-        ListEventOf({Entry("127.0.0.1", 9001, "A"), Entry("10.1.2.3", 65535, "elevenchars\xFF")});
+    ParlonEntry far = test::MakeEntry(65535, "elevenchars\xFF", "");
+    far.ip = ParseIpv4("10.1.2.3");
+    const ListEvent list = ListEventOf({test::MakeEntry(9001, "A", ""), far});
     EXPECT_EQ(
         FormatEvent(list, EventFormat::Json),
         R"({"event":"list","parlons":[{"index":0,"nickname":"A","ip":"127.0.0.1","port":9001},)"
