@@ -1,11 +1,10 @@
-// Hostile peers against a real node and a real center in this process, all on 127.0.0.1: random
-// frames and truncations of valid frames. Crowds of connections are met by the listener's and
-// the center's own tests.
+// Hostile peers against a real node and a real center in this process, all on 127.0.0.1:
+// truncations of valid frames. Crowds of connections are met by the listener's and the center's
+// own tests, random frames by the fuzz targets.
 #include <gtest/gtest.h>
 
 #include <asio/ip/tcp.hpp>
 #include <asio/write.hpp>
-#include <random>
 
 #include "center/center_thread.h"
 #include "common/utf8_text.h"
@@ -30,26 +29,6 @@ bool SendRawFrame(const PeerAddress& address, std::span<const uint8_t> bytes) {
     asio::write(socket, asio::buffer(bytes.data(), bytes.size()), ignored);  // may be cut short
     socket.shutdown(tcp::socket::shutdown_send, ignored);
     return test::EndedByPeer(socket, 10s);
-}
-
-// Frames of random length and bytes; every third one begins with a right header (of a type
-// no server knows) and some of those with a packet tag, so that they get past the first checks.
-std::vector<Bytes> RandomFrames(size_t count, uint32_t seed) {
-    std::mt19937 random(seed);
-    std::uniform_int_distribution<size_t> length(0, 1400);
-    std::uniform_int_distribution<int> byte(0, 255);
-    const Bytes header = test::BytesOf(Packet(ByteBuffer(), 7).Encode());
-    std::vector<Bytes> frames;
-    for (size_t index = 0; index < count; ++index) {
-        Bytes& frame = frames.emplace_back(length(random));
-        std::generate(frame.begin(), frame.end(),
-                      [&] { return static_cast<uint8_t>(byte(random)); });
-        if (index % 3 == 0 && frame.size() > kFrameHeaderSize) {
-            std::copy(header.begin(), header.end(), frame.begin());
-            frame[kFrameHeaderSize] = std::array<uint8_t, 3>{'F', 'R', 'X'}[index % 9 / 3];
-        }
-    }
-    return frames;
 }
 
 // Appends every proper prefix of `frame`, the empty one included, to `frames`.
@@ -89,8 +68,8 @@ TEST(GarbageFrames, LeaveTheNodeAndTheCenterServingAndTheNodeReportingNothingEls
         return sender.WrapMessage(MakeTextField(QueuedText(text).Bytes()), row, firstHop).value();
     };
 
-    // Both servers get every frame: none is a whole request of the center by chance.
-    std::vector<Bytes> frames = RandomFrames(300, 20261206);
+    // Both servers get every frame. Random bytes are the fuzz targets' part.
+    std::vector<Bytes> frames;
     for (uint32_t hopCount = 1; hopCount <= 3; ++hopCount) {
         AddTruncations(Packet(messageToNode(hopCount, "never whole")).Encode(), frames);
     }
