@@ -301,50 +301,27 @@ TEST(OpenedLayersTest, HoldsTheNewestDigestsUpToItsCapacityAndForgetsTheOldestFi
     EXPECT_NE(OpenedLayers::DigestOf(layer), OpenedLayers::DigestOf(other));
 }
 
-// The table itself, on a clock of the test's own: a full table and a source at its quota refuse
-// new records until old ones expire; a record is found by its own number or its own next hop,
-// never by another's id.
+// The table on a clock of the test's own: a full table refuses new records until old ones
+// expire, an expired record answers nothing, and a reply from a next hop takes that hop's record,
+// not another's with the same id. Quotas, serials and taking once are the context tests' part.
 TEST(RouteTableTest, RefusesRatherThanEvictLiveRecordsAndExpiresThemWhenTheirReplyCannotCome) {
     using namespace std::chrono_literals;
     const RouteTable::Clock::time_point start;
-    RouteTable table(/*capacity=*/8, /*quotaPerSource=*/3);
+    RouteTable table(/*capacity=*/4, /*quotaPerSource=*/4);
     const PeerAddress attacker{ParseIpv4("127.0.0.9"), 9}, genuine{ParseIpv4("127.0.0.1"), 1};
-    const auto record = [](PeerAddress from, uint32_t id) {
-        return RouteRecord{RouteRole::Addressee,   from,        {}, id, 0,
-                           LayerPlaintext(112, 1), std::nullopt};
-    };
-    const std::optional<uint64_t> genuineSerial = table.Add(record(genuine, 7), start, start + 10s);
-    ASSERT_TRUE(genuineSerial.has_value());
-    std::vector<uint64_t> attackerSerials;
-    for (uint32_t id = 7; id < 10; ++id) {  // one with the genuine id
-        attackerSerials.push_back(table.Add(record(attacker, id), start, start + 60s).value());
-    }
-    EXPECT_FALSE(table.Add(record(attacker, 11), start, start + 60s)) << "over the quota";
-    for (uint8_t source = 2; table.Size() < 8; ++source) {
-        ASSERT_TRUE(table.Add(record({ParseIpv4("127.0.0.1"), source}, 1), start, start + 60s));
-    }
-    EXPECT_FALSE(table.Add(record(genuine, 12), start + 9s, start + 60s)) << "full of live ones";
-    // A serial names its own record: the attacker's record with id 7 stays.
-    EXPECT_FALSE(table.TakeAddresseeRecord(attackerSerials[0] + 1000, start));
-    const std::optional<RouteRecord> taken = table.TakeAddresseeRecord(*genuineSerial, start);
-    ASSERT_TRUE(taken.has_value());
-    EXPECT_EQ(taken->prevAddress, genuine);
-    EXPECT_FALSE(table.TakeAddresseeRecord(*genuineSerial, start)) << "taken once";
-    EXPECT_TRUE(table.Add(record(genuine, 13), start, start + 10s)) << "room again";
-    // Once the genuine record's time is up it is gone for replies, and its room is free.
-    EXPECT_FALSE(table.Add(record(genuine, 14), start + 10s - 1ms, start + 60s));
-    EXPECT_TRUE(table.Add(record(genuine, 14), start + 10s, start + 60s));
-    EXPECT_EQ(table.Size(), 8u);
-    EXPECT_FALSE(table.TakeAddresseeRecord(attackerSerials[0], start + 60s)) << "expired";
-    EXPECT_EQ(table.Size(), 7u);
-
-    // A reply from a next hop takes that hop's record, not another's that has the same id.
-    RouteTable relay(/*capacity=*/8, /*quotaPerSource=*/8);
+    const RouteRecord addressee{RouteRole::Addressee,   genuine,     {}, 7, 0,
+                                LayerPlaintext(112, 1), std::nullopt};
+    ASSERT_TRUE(table.Add(addressee, start, start + 10s));
     for (const PeerAddress& next : {attacker, genuine}) {
         const RouteRecord passed{RouteRole::Relay, {}, next, 1, 7, LayerPlaintext(112, 1), {}};
-        ASSERT_TRUE(relay.Add(passed, start, start + 60s));
+        ASSERT_TRUE(table.Add(passed, start, start + 60s));
     }
-    EXPECT_EQ(relay.TakeForReplyFrom(genuine, 7, start).value_or(RouteRecord{}).nextAddress,
+    const uint64_t late = table.Add(addressee, start, start + 20s).value();
+    EXPECT_FALSE(table.Add(addressee, start + 10s - 1ms, start + 60s)) << "full of live ones";
+    EXPECT_TRUE(table.Add(addressee, start + 10s, start + 60s)) << "the first one expired";
+    EXPECT_FALSE(table.TakeAddresseeRecord(late, start + 20s)) << "expired";
+    EXPECT_EQ(table.Size(), 3u);
+    EXPECT_EQ(table.TakeForReplyFrom(genuine, 7, start).value_or(RouteRecord{}).nextAddress,
               genuine);
 }
 
