@@ -55,12 +55,6 @@ class ProgramsTest : public WindowTest {
         };
         return QTest::qWaitFor(take, kWaitMs) ? found : QString();
     }
-    // The message window opened `number`th, waited for, or nullptr.
-    CMessageDlg* WaitForWindow(qsizetype number) {
-        static_cast<void>(
-            QTest::qWaitFor([&] { return MessageWindows().size() >= number; }, kWaitMs));
-        return MessageWindows().value(number - 1);
-    }
 
     std::list<QProcess> m_children;
 };
@@ -136,14 +130,14 @@ TEST_F(ProgramsTest, AWindowAndANodeExchangeAMessageAndItsReply) {
     const QPoint daveCell = list->visualItemRect(daveRow).center();
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, daveCell);
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, daveCell);
-    CMessageDlg* compose = WaitForWindow(1);
-    ASSERT_NE(compose, nullptr);
+    ASSERT_EQ(MessageWindows().size(), 1);
+    CMessageDlg* compose = MessageWindows().front();
     const QString question = QStringLiteral("Dave, are you well? ☀");
     TypeText(Child<Utf8TextEdit>(*compose, "messageEdit"), question);
     Child<QPushButton>(*compose, "okButton")->click();
     EXPECT_NE(WaitForLine(dave, R"({"event":"message")", question), "");
-    const CMessageDlg* view = WaitForWindow(2);
-    ASSERT_NE(view, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return MessageWindows().size() == 2; }, kWaitMs));
+    const CMessageDlg* view = MessageWindows().back();
     EXPECT_EQ(Child<Utf8TextEdit>(*view, "messageEdit")->Text(), question);
     EXPECT_EQ(Child<Utf8TextEdit>(*view, "replyEdit")->Text(), "Dave here, all fine");
 }
