@@ -22,6 +22,7 @@ namespace parlon::test {
 namespace {
 
 const std::string kStartLine = "Insert Nick: ***** Application started!!! *****";
+const std::string kEnded = ": ***** Application ended!!! *****";
 
 // Waits until `window` is the active window itself (QTest's own wait takes a window whose
 // parent is active for active).
@@ -104,7 +105,7 @@ TEST_F(MainWindowTest, ExitWritesTheEndLineThenRefusesABadFieldOrCloses) {
         {"Port: please enter an integer.", {"abc", ""}},
         {"Port: please enter a port number from 1 to 65535.", {"0"}},
         {"Nickname: please enter no more than 12 characters.", {"40000"}}};
-    long exits = 0;
+    size_t windows = 0;
     for (const auto& [message, ports] : messageAndPorts) {
         for (const char* port : ports) {
             OpenWindow(message ? "[Client Params]\nPort Num=40000\nNickname=ABCDEFGHIJKLMNO\n"
@@ -112,10 +113,9 @@ TEST_F(MainWindowTest, ExitWritesTheEndLineThenRefusesABadFieldOrCloses) {
             EXPECT_EQ(m_port->text(), message ? "40000" : "8888");  // above 32767, as itself
             Type(m_port, port);
             EXPECT_EQ(PressExit(), message ? QStringList{message} : QStringList{}) << port;
-            const auto ended = [](const std::string& line) {
-                return line.ends_with(": ***** Application ended!!! *****");
-            };
-            EXPECT_EQ(std::ranges::count_if(LogLines(), ended), ++exits) << port;
+            const std::vector<std::string> log = LogLines();
+            EXPECT_EQ(log.size(), 2 * ++windows) << port;  // a start line and an end line each
+            EXPECT_EQ(log.back(), (message ? "ABCDEFGHIJKLMNO" : "Insert Nick") + kEnded) << port;
             EXPECT_EQ(m_window->isVisible(), message != nullptr) << port;
         }
     }
@@ -160,8 +160,8 @@ TEST_F(MainWindowTest, AComposeWindowIsForTheParlonChosenAndTakes110Bytes) {
     ASSERT_EQ(MessageWindows().size(), 2);
     EXPECT_NE(MessageWindows()[1]->pos(), compose->pos());
 
-    Type(m_nickname, "ABCDEFGHIJKLM");
-    EXPECT_EQ(m_nickname->text(), "ABCDEFGHIJKL");
+    Type(m_nickname, "éABCDEFGHIJKL");  // 14 bytes: 11 characters fill the 12
+    EXPECT_EQ(m_nickname->text(), "éABCDEFGHIJ");
     auto* message = Child<Utf8TextEdit>(*compose, "messageEdit");
     const auto* left = Child<QLabel>(*compose, "bytesLeft");
     Type(message, QString(37, QChar(0x20AC)));  // 111 bytes: the whole characters that fit stay
@@ -208,6 +208,7 @@ TEST_F(MainWindowTest, ArrivingWindowsLeaveTheKeyboardAloneAndAnswersReplyWhenTi
         hidden << LastMessageWindow();
         replies << Child<Utf8TextEdit>(*hidden.back(), "replyEdit");
     }
+    EXPECT_EQ(Child<Utf8TextEdit>(*hidden[0], "messageEdit")->Text(), "Lunch?");
     EXPECT_EQ(Child<QLabel>(*hidden[0], "bytesLeft")->text(), "110 left");
     // A coarse countdown may end up to 5% early: the reply would leave before its time.
     EXPECT_EQ(Child<QTimer>(*hidden[0], "countdown")->timerType(), Qt::PreciseTimer);

@@ -135,7 +135,7 @@ TEST_F(ProgramsTest, AWindowAndANodeExchangeAMessageAndItsReply) {
     const QString question = QStringLiteral("Dave, are you well? ☀");
     TypeText(Child<Utf8TextEdit>(*compose, "messageEdit"), question);
     Child<QPushButton>(*compose, "okButton")->click();
-    EXPECT_NE(WaitForLine(dave, R"({"event":"message")", question), "");
+    EXPECT_NE(WaitForLine(dave, R"({"event":"message")", R"("text":")" + question + R"(",)"), "");
     ASSERT_TRUE(QTest::qWaitFor([this] { return MessageWindows().size() == 2; }, kWaitMs));
     const CMessageDlg* view = MessageWindows().back();
     EXPECT_EQ(Child<Utf8TextEdit>(*view, "messageEdit")->Text(), question);
