@@ -64,11 +64,10 @@ class TerminalHostTest : public ::testing::Test {
             SessionServices{{}, {}, &incoming_, {}}, ParlonSettings{});
         host_->Attach(*session_);
     }
-    // Message `id` arrives: "q" in a zero-filled field of 112 bytes.
+    // Message `id` arrives: "q" in its field of 112 bytes.
     void Receive(uint32_t id, int32_t replyTimeMs) {
-        ByteBuffer field(static_cast<uint32_t>(kTextFieldSize));
-        field.MutableData()[0] = 'q';
-        host_->OpenAnswerForm(field, ReplyHandle(id, id), replyTimeMs);
+        host_->OpenAnswerForm(ByteBuffer(MakeTextField(QueuedText("q").Bytes())),
+                              ReplyHandle(id, id), replyTimeMs);
     }
     size_t Queued() const { return session_->OutgoingCount(); }
 

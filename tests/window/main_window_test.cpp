@@ -24,8 +24,7 @@ namespace {
 const std::string kStartLine = "Insert Nick: ***** Application started!!! *****";
 const std::string kEnded = ": ***** Application ended!!! *****";
 
-// Waits until `window` is the active window itself (QTest's own wait takes a window whose
-// parent is active for active).
+// Waits until `window` itself is active (QTest's own wait also takes its parent being active).
 bool BecomesActive(QWidget* window) {
     return QTest::qWaitFor([window] { return QApplication::activeWindow() == window; }, 5000);
 }
@@ -103,7 +102,7 @@ TEST_F(MainWindowTest, ExitWritesTheEndLineThenRefusesABadFieldOrCloses) {
     const std::pair<const char*, std::vector<const char*>> messageAndPorts[] = {
         {nullptr, {"1", " 65535 "}},  // no message: the window closes
         {"Port: please enter an integer.", {"abc", ""}},
-        {"Port: please enter a port number from 1 to 65535.", {"0"}},
+        {"Port: please enter a port number from 1 to 65535.", {"0", "65536"}},
         {"Nickname: please enter no more than 12 characters.", {"40000"}}};
     size_t windows = 0;
     for (const auto& [message, ports] : messageAndPorts) {
