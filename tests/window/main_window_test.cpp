@@ -1,5 +1,4 @@
-// The main window and its message windows over a session that is not connected (what they
-// queue waits there), and the parts they are made of.
+// The main window, its message windows and their parts, over a session that is not connected.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -294,8 +293,7 @@ TEST(SessionMessagesTest, AnAnswerCountsDownToItsReply) {
     }
 }
 
-// The n-th instance of the program takes the first free slot; a slot given up is free again.
-// Cascaded windows skip the places taken and start a new column at the bottom edge.
+// Instances take the first free slot; cascades skip the places taken and wrap at the bottom edge.
 TEST(WindowPlacementTest, InstancesTakeSlotsInTurnAndCascadesStayOnTheScreen) {
     const QTemporaryDir directory;
     auto first = std::make_unique<InstanceSlot>(directory.path());

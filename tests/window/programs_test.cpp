@@ -1,5 +1,4 @@
-// The programs run as children: parlon's --help, --version, unopenable log and stop signals,
-// and a window of this process exchanging a message with a parlon-cli node at a parlon-center.
+// The programs as children: parlon's options, log failure and stop signals; a window and a node.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
