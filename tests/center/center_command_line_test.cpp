@@ -47,12 +47,13 @@ TEST(CenterCommandLine, OptionsReachTheirSettingsAndExpireFollowsTheRegisterPeri
               900u);
     // The edges of the ranges are taken.
     const std::string mostEntries = std::to_string(kMaxReplyEntries);
-    const CenterSettings edges = Parse({"--hop-count", "16", "--reply-time", "0", "--max-entries",
-                                        mostEntries.c_str(), "--max-held-reply-bytes", "999999999"})
-                                     .line.value()
-                                     .settings;
-    EXPECT_EQ(std::tuple(edges.hopCount, edges.replyTime, edges.maxEntries),
-              std::tuple(16u, 0u, kMaxReplyEntries));
+    const CenterSettings edges =
+        Parse({"--hop-count", "16", "--reply-time", "0", "--poll-period", "1", "--max-entries",
+               mostEntries.c_str(), "--max-held-reply-bytes", "999999999"})
+            .line.value()
+            .settings;
+    EXPECT_EQ(std::tuple(edges.hopCount, edges.replyTime, edges.pollPeriod, edges.maxEntries),
+              std::tuple(16u, 0u, 1u, kMaxReplyEntries));
 }
 
 TEST(CenterCommandLine, AWrongValueEndsTheProgramNamingItsOption) {

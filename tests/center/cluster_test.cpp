@@ -1,6 +1,5 @@
-// Centers that share one Redis store answer as one center: two in-process centers over a
-// redis-server of the test's own; how soon a change at one shows at the other, renewals answered
-// from a center's copy and written in batches, and the store killed and started again under them.
+// Centers that share one Redis store (a redis-server of the test's own) answer as one center:
+// changes shown across them in time, renewals from a copy in batches, the store gone and back.
 #include <gtest/gtest.h>
 
 #include "center/center_thread.h"
@@ -44,7 +43,7 @@ class ClusterTest : public ::testing::Test {
         StartCenter(1, settings);
     }
 
-    // A parlon's link to `center` with key test::KeyText(key); it signs off when destroyed.
+    // A link to `center` with key test::KeyText(key); it signs off when destroyed.
     std::unique_ptr<CenterConnection> Link(size_t center, uint16_t port, std::string_view nickname,
                                            size_t key = 0) {
         return std::make_unique<CenterConnection>(
@@ -52,7 +51,7 @@ class ClusterTest : public ::testing::Test {
             TransportDeadlines{1s, 1s, 2s});
     }
     void SignOff(size_t center, uint16_t port) { Link(center, port, "").reset(); }
-    // Registers through `link`: "nickname:port/kN" of each listed entry (N its key), or {"failed"}.
+    // Registers through `link`: the list as ListedText shows it, or {"failed"}.
     Strings Register(CenterConnection& link) {
         std::vector<ParlonEntry> list;
         return link.Register(list, m_schedule) ? ListedText(list) : Strings{"failed"};
@@ -61,9 +60,8 @@ class ClusterTest : public ::testing::Test {
     Strings Register(size_t center, uint16_t port, std::string_view nickname, size_t key = 0) {
         return Register(*m_links.emplace_back(Link(center, port, nickname, key)));
     }
-    // Registers at `center` until the reply lists `expected`, a change made at the other center
-    // just before `changedAt`: a reply without it is a fault once the copy a center answers
-    // renewals from may be no older than that.
+    // Registers at `center` until the reply lists `expected`, changed at the other center at
+    // `changedAt`: still stale after the batch interval is a fault.
     void ExpectListedWithinBound(size_t center, uint16_t port, std::string_view nickname,
                                  size_t key, const Strings& expected, Clock::time_point changedAt) {
         Strings listed;
@@ -75,7 +73,7 @@ class ClusterTest : public ::testing::Test {
             return listed == expected;
         })) << testing::PrintToString(listed);
     }
-    // Whether a line with `text` was logged by both centers together `times` times by now.
+    // Whether both centers together logged a line with `text` `times` times.
     bool LoggedEventually(const std::string& text, size_t times = 1) {
         return test::Eventually(
             [&] { return m_logs[0].Count(text) + m_logs[1].Count(text) == times; });
@@ -102,15 +100,14 @@ class ClusterTest : public ::testing::Test {
                    : std::stoul(std::string(text.substr(at + kCalls.size(), 20)));
     }
 
-    // Alice renews at the first center (perhaps from its copy, written in a batch) and signs off at
-    // the second, in the order given; a newcomer at the second then finds the list both left.
+    // Alice renews at the first center and signs off at the second, in the order given; a
+    // newcomer at the second then finds the list both left.
     void RenewAndSignOffElsewhere(bool signOffFirst, const Strings& expected) {
         StartCenters({});
         const auto alice = Link(0, 7001, "alice");
         EXPECT_EQ(Register(0, 7002, "bob"), (Strings{"bob:7002/k0"}));
         EXPECT_EQ(Register(*alice), (Strings{"bob:7002/k0", "alice:7001/k0"}));
-        // Two writes follow whichever way the renewal goes: the sign-off, and the renewal (its own
-        // script or the batch it waits in). Nothing else writes meanwhile.
+        // Two writes follow: the sign-off, and the renewal (its own script or its batch).
         const size_t runsBefore = ScriptRuns();
         for (const bool signingOff : {signOffFirst, !signOffFirst}) {
             if (signingOff) {
@@ -144,11 +141,10 @@ TEST_F(ClusterTest, ListsInOneOrderRenewsInPlaceSignsOffAtEitherAndAnnouncesOneS
     const Strings renamed = {"alice2:7001/k3", "bob:7002/k1", "carol:7003/k2"};
     EXPECT_EQ(Register(1, 7001, "alice2", 3), renamed);
     const CenterSchedule atSecond = m_schedule;
-    // A renewal with the same entry at the first center, which last saw the older list: it may
-    // answer from its copy, but only for as long as the documented bound.
+    // A renewal at the first center, which last saw the older list, may answer from its copy
+    // only within the bound.
     ExpectListedWithinBound(0, 7003, "carol", 2, renamed, Clock::now());
-    // One clock for the cluster: the same switch moment from both, on the UTC clock (centers on
-    // clocks of their own would count from their starts).
+    // One clock for the cluster: the same switch moment from both, on the UTC clock.
     EXPECT_EQ(m_schedule.switchTime, atSecond.switchTime);
     EXPECT_LT(static_cast<uint32_t>(UtcMillis()) - m_schedule.centerTime, 5000u);
 
@@ -186,8 +182,7 @@ TEST_F(ClusterTest, RenewalsAnsweredFromTheCopyReachTheStoreInBatches) {
     }
     // Far fewer writes than renewals: most were answered from the copy.
     EXPECT_LT(ScriptRuns() - runsBefore, kRenewals / 2);
-    // The last renewal's time reaches the store soon (within half the interval plus the script's
-    // time; a second leaves room for a loaded machine), not only with a sweep.
+    // The last renewal's time reaches the store soon, not only with a sweep.
     EXPECT_TRUE(test::Eventually(
         [&] {
             const RedisReply scores =
@@ -199,9 +194,8 @@ TEST_F(ClusterTest, RenewalsAnsweredFromTheCopyReachTheStoreInBatches) {
         1s));
 }
 
-// Two stores over the test's redis-server, driven with chosen times as two centers would be: when a
-// renewal is answered from the copy (no script runs) and when it must be written at once, and that
-// the other store never drops an entry renewed only in batches.
+// Two stores driven with chosen times: a renewal is answered from the copy (no script runs) only
+// when fresh, unchanged and far from expiry; the other store never drops an entry renewed so.
 TEST_F(ClusterTest, ARenewalIsAnsweredFromTheCopyOnlyWhenFreshUnchangedAndFarFromExpiry) {
     using Millis = RegistryStore::Millis;
     using Outcome = RegistryStore::Outcome;
@@ -217,8 +211,7 @@ TEST_F(ClusterTest, ARenewalIsAnsweredFromTheCopyOnlyWhenFreshUnchangedAndFarFro
     const Millis start = first.Now();
     ASSERT_EQ(first.Register(alice, start).outcome, Outcome::Added);
 
-    // Each registration at the first store, at `start` + `at`, after a batch at `start` + `batchAt`
-    // when given (what the center's timer runs).
+    // Each registers at the first store at `start` + `at`, after a batch at `batchAt` if given.
     const Millis lastWrite = 20ms + options.batchInterval + 1ms;
     const struct {
         const char* name;
@@ -242,12 +235,11 @@ TEST_F(ClusterTest, ARenewalIsAnsweredFromTheCopyOnlyWhenFreshUnchangedAndFarFro
         EXPECT_EQ(first.Register(step.entry, start + step.at).outcome, Outcome::Renewed);
         EXPECT_EQ(ScriptRuns() == runs, step.fromCopy);
     }
-    // The renewal within the margin was written before it was answered: the other store's sweep at
-    // the expiry of the write before keeps it.
+    // The renewal within the margin was written at once: the other store's sweep keeps it.
     EXPECT_TRUE(second.DropExpired(start + lastWrite + kExpire).expired.empty());
 
-    // Renewed only from the copy, every 400 ms for three expiry times, the batch written 5 ms
-    // before each renewal; the other store sweeps at every renewal and drops nothing.
+    // Renewed from the copy every 400 ms for three expiry times, each batch 5 ms before; the
+    // other store sweeps at every renewal and drops nothing.
     const Millis from = start + lastWrite + kExpire;
     for (Millis at = from + 400ms; at < from + 3 * kExpire; at += 400ms) {
         ASSERT_EQ(first.DropExpired(at - 5ms).outcome, Outcome::Swept);
@@ -263,8 +255,7 @@ TEST_F(ClusterTest, ARenewalIsAnsweredFromTheCopyOnlyWhenFreshUnchangedAndFarFro
 TEST_F(ClusterTest, ARenewalWaitingInABatchDoesNotBringBackWhoSignedOffLater) {
     RenewAndSignOffElsewhere(false, {"bob:7002/k0", "carol:7003/k0"});
 }
-// The first center's copy may still list alice when she renews: she must end up listed (again at
-// the end, as after any sign-off), not lost.
+// The first center's copy may still list alice when she renews: she ends up listed, not lost.
 TEST_F(ClusterTest, ARenewalAfterASignOffElsewhereKeepsTheParlonListed) {
     RenewAndSignOffElsewhere(true, {"bob:7002/k0", "alice:7001/k0", "carol:7003/k0"});
 }
@@ -273,7 +264,7 @@ TEST_F(ClusterTest, RefusesWhileTheStoreIsGoneAndRecoversByItself) {
     StartCenters({});
     EXPECT_EQ(Register(0, 7001, "alice"), (Strings{"alice:7001/k0"}));
     m_redis.Stop();
-    // Refused at both, as often as asked, and nothing written; one line says so.
+    // Refused at both, as often as asked; one line says so.
     for (int attempt = 0; attempt < 3; ++attempt) {
         EXPECT_EQ(Register(0, 7001, "alice"), (Strings{"failed"}));
         EXPECT_EQ(Register(1, 7002, "bob"), (Strings{"failed"}));

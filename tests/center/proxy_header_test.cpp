@@ -1,9 +1,7 @@
 // The PROXY header reader on buffers of exactly the bytes given (a read past the end shows under
-// ASan): the headers a proxy sends, each way one can be wrong, every prefix of a good one, random
-// and mutated bytes. Then a center behind a proxy: whose address it uses, what it refuses.
+// ASan): good headers, each way one can be wrong, every prefix of a good one. Then a center
+// behind a proxy: whose address it uses, what it refuses.
 #include <gtest/gtest.h>
-
-#include <random>
 
 #include "center/center_thread.h"
 #include "center/proxy_header.h"
@@ -61,8 +59,6 @@ std::vector<HeaderCase> HeaderCases() {
     const Bytes cut(kIpv4Addresses.begin(), kIpv4Addresses.end() - 1);
     return {
         {"v1", Text(kV1), Kind::Proxied, kV1.size(), "10.1.2.3:4444"},
-        {"v1 then a request", Joined(Text(kV1), {0xAA, 0x01, 0xEF, 0xAA}), Kind::Proxied,
-         kV1.size(), "10.1.2.3:4444"},
         {"v1 unknown", Text("PROXY UNKNOWN\r\n"), Kind::Local, 15, ""},
         {"v2", kV2, Kind::Proxied, 28, "10.1.2.3:4444"},
         {"v2 with a TLV", Version2(0x21, 0x11, Joined(kIpv4Addresses, {4, 0, 2, 'i', 'd'})),
@@ -112,46 +108,6 @@ TEST(ProxyHeaderTest, ReadsEachGoodHeaderAndAsksForMoreOnEachPrefixAndRefusesEac
             const Bytes prefix(test.bytes.begin(),
                                test.bytes.begin() + static_cast<std::ptrdiff_t>(length));
             EXPECT_EQ(Read(prefix).kind, Kind::Incomplete) << "cut to " << length;
-        }
-    }
-}
-
-// Random bytes, and headers with bytes changed, cut or added: the reader never claims a header
-// longer than what it was given, and asks for more only below the longest header.
-TEST(ProxyHeaderTest, RandomAndMutatedBytesStayWithinTheirLength) {
-    std::mt19937 random(20240611);
-    std::vector<Bytes> inputs;
-    for (int index = 0; index < 2000; ++index) {
-        Bytes& bytes = inputs.emplace_back(random() % (kProxyHeaderMaxSize + 40));
-        std::ranges::generate(bytes, [&] { return static_cast<uint8_t>(random()); });
-    }
-    for (const HeaderCase& test : HeaderCases()) {
-        for (int index = 0; index < 300; ++index) {
-            Bytes& bytes = inputs.emplace_back(test.bytes);
-            for (size_t change = random() % 3; change < 3 && !bytes.empty(); ++change) {
-                const size_t at = random() % bytes.size();
-                const auto byte = static_cast<uint8_t>(random());
-                switch (random() % 3) {
-                    case 0:
-                        bytes[at] = byte;
-                        break;
-                    case 1:
-                        bytes.resize(at);
-                        break;
-                    default:
-                        bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), byte);
-                }
-            }
-        }
-    }
-    for (const Bytes& bytes : inputs) {
-        const ProxyHeader header = Read(bytes);
-        if (header.kind == Kind::Proxied || header.kind == Kind::Local) {
-            EXPECT_GT(header.size, 0u);
-            EXPECT_LE(header.size, bytes.size());
-        }
-        if (header.kind == Kind::Incomplete) {
-            EXPECT_LT(bytes.size(), kProxyHeaderMaxSize);
         }
     }
 }
