@@ -139,26 +139,6 @@ TEST_F(SilentCrowdTest, CrowdsFromOneHostHoldTheirBoundOnlyAndNothingOfOthersIsL
     EXPECT_TRUE(test::Eventually(Send(*m_nodes[0], besieged, "after the crowd"), 60s));
 }
 
-// Frames of random length and bytes; every third one begins with a right header (of a type
-// no server knows) and some of those with a packet tag, so that they get past the first checks.
-std::vector<Bytes> RandomFrames(size_t count, uint32_t seed) {
-    std::mt19937 random(seed);
-    std::uniform_int_distribution<size_t> length(0, 1400);
-    std::uniform_int_distribution<int> byte(0, 255);
-    const Bytes header = test::BytesOf(Packet(ByteBuffer(), 7).Encode());
-    std::vector<Bytes> frames;
-    for (size_t index = 0; index < count; ++index) {
-        Bytes& frame = frames.emplace_back(length(random));
-        std::generate(frame.begin(), frame.end(),
-                      [&] { return static_cast<uint8_t>(byte(random)); });
-        if (index % 3 == 0 && frame.size() > kFrameHeaderSize) {
-            std::copy(header.begin(), header.end(), frame.begin());
-            frame[kFrameHeaderSize] = std::array<uint8_t, 3>{'F', 'R', 'X'}[index % 9 / 3];
-        }
-    }
-    return frames;
-}
-
 // Appends every proper prefix of `frame`, the empty one included, to `frames`.
 void AddTruncations(const ByteBuffer& frame, std::vector<Bytes>& frames) {
     const Bytes whole = test::BytesOf(frame);
