@@ -110,6 +110,9 @@ class ClusterTest : public ::testing::Test {
         // Two writes follow: the sign-off, and the renewal (its own script or its batch).
         const size_t runsBefore = ScriptRuns();
         for (const bool signingOff : {signOffFirst, !signOffFirst}) {
+            // The store orders the two by their milliseconds: the second comes in a later one.
+            const int64_t first = UtcMillis();
+            ASSERT_TRUE(test::Eventually([&] { return UtcMillis() > first; }));
             if (signingOff) {
                 SignOff(1, 7001);
                 EXPECT_TRUE(LoggedEventually("signed off 127.0.0.1:7001"));
