@@ -32,8 +32,9 @@ using Strings = std::vector<std::string>;
 
 TEST(CenterScheduleTest, AnnouncesTheSettingsTheClockAndTheNextSwitchAcrossTheWrap) {
     // A switch period that does not divide 2^32, so its multiples straddle the clock's wrap.
-    const CenterSettings settings{.switchPeriod = 7};
-    EXPECT_EQ(ScheduleAt(settings, 12345ms), (CenterSchedule{3, 12345, 500, 30000, 10000, 12348}));
+    const CenterSettings settings{
+        .hopCount = 4, .pollPeriod = 250, .replyTime = 0, .registerPeriod = 600, .switchPeriod = 7};
+    EXPECT_EQ(ScheduleAt(settings, 12345ms), (CenterSchedule{4, 12345, 250, 0, 600, 12348}));
     constexpr int64_t kWrap = int64_t{1} << 32;
     for (const int64_t now : {int64_t{7}, kWrap - 3, kWrap - 1, kWrap, kWrap + 5, 3 * kWrap + 11}) {
         const CenterSchedule at = ScheduleAt(settings, std::chrono::milliseconds(now));

@@ -15,8 +15,11 @@ namespace {
 
 using namespace std::string_view_literals;
 
-// Where a text ends at its NUL is the byte buffer's and the wire records' tests.
-TEST(TextBounds, TrimmingTakesOnlyTheBlanksGiven) {
+TEST(TextBounds, TextEndsAtTheFirstNulOrItsEndAndTrimmingTakesOnlyTheBlanksGiven) {
+    for (const auto& [bytes, text] :
+         {std::pair{"hi"sv, "hi"sv}, {"hi\0there"sv, "hi"sv}, {"\0hi"sv, ""sv}}) {
+        EXPECT_EQ(TextUpToNul(bytes), text) << bytes;
+    }
     const std::tuple<std::string_view, std::string_view, std::string_view> cases[] = {
         {" \t8888\t ", kBlankAndTab, "8888"},
         {"8 8", kBlankAndTab, "8 8"},  // blanks inside stay

@@ -329,7 +329,7 @@ TEST_F(PeerListenerTest, EveryPacketUpToTheBoundArrivesWholeWithItsSourceAndALar
 // Connections are served side by side; one that began within the first-byte deadline may end
 // after it, one slower than the whole deadline is dropped.
 TEST_F(PeerListenerTest, SendersAreServedSideBySideWithinTheirDeadlines) {
-    Start({.connectionDeadline = 1s, .firstByteDeadline = 200ms});
+    Start({.connectionDeadline = 2s, .firstByteDeadline = 200ms});
     std::unique_ptr<SocketStream> stalled = Open({0xAA, 0x01});
     std::unique_ptr<SocketStream> tooSlow = Open(test::Pattern(100));
     ExpectNothingElseQueued();

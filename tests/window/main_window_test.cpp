@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <optional>
@@ -101,7 +102,7 @@ TEST_F(MainWindowTest, ExitWritesTheEndLineThenRefusesABadFieldOrCloses) {
     const std::pair<const char*, std::vector<const char*>> messageAndPorts[] = {
         {nullptr, {"1", " 65535 "}},  // no message: the window closes
         {"Port: please enter an integer.", {"abc", ""}},
-        {"Port: please enter a port number from 1 to 65535.", {"0", "65536"}},
+        {"Port: please enter a port number from 1 to 65535.", {"0", "65536", "65537"}},
         {"Nickname: please enter no more than 12 characters.", {"40000"}}};
     size_t windows = 0;
     for (const auto& [message, ports] : messageAndPorts) {
@@ -169,11 +170,17 @@ TEST_F(MainWindowTest, AComposeWindowIsForTheParlonChosenAndTakes110Bytes) {
     EXPECT_EQ(message->Text(), QString(110, 'x'));
     EXPECT_EQ(left->text(), "0 left");
 
-    m_list->setCurrentItem(m_list->topLevelItem(1));  // Dave, who moves to row 2, then to row 0
-    for (const auto& list : {std::vector{erin, ada, dave}, std::vector{dave, erin}}) {
+    // Dave moves to row 2, then to row 0, then a new key pair makes "Dave" another parlon.
+    m_list->setCurrentItem(m_list->topLevelItem(1));
+    ParlonEntry newDave = dave;
+    newDave.SetPublicKey("Dave's new key");
+    for (const auto& [list, selected] : {std::pair{std::vector{erin, ada, dave}, "Dave"},
+                                         {std::vector{dave, erin}, "Dave"},
+                                         {std::vector{erin, newDave}, ""}}) {
         Host().RebuildListView(list);
-        EXPECT_EQ(m_list->currentItem() ? m_list->currentItem()->text(0) : "", "Dave");
+        EXPECT_EQ(m_list->currentItem() ? m_list->currentItem()->text(0) : "", selected);
     }
+    EXPECT_TRUE(compose->Form().Recipient().IsEntry(dave));
 
     // Columns share the list's width in their proportions, however wide the window is.
     m_window->resize(m_window->width() + 300, m_window->height());
@@ -217,9 +224,12 @@ TEST_F(MainWindowTest, ArrivingWindowsLeaveTheKeyboardAloneAndAnswersReplyWhenTi
     }
     TypeText(QApplication::focusWidget(), "Dave");
     EXPECT_EQ(Child<Utf8TextEdit>(*compose, "messageEdit")->Text(), "Hello Dave");
+    QSet<QPair<int, int>> positions;
     for (const CMessageDlg* window : MessageWindows()) {
         EXPECT_TRUE(window->isVisible());
+        positions.insert({window->pos().x(), window->pos().y()});
     }
+    EXPECT_EQ(positions.size(), 5);  // the compose window, three answers and a view
 
     TypeText(replies[0], "early");
     Child<QPushButton>(*hidden[0], "okButton")->click();
