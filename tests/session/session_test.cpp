@@ -277,43 +277,29 @@ TEST(SessionTest, AMessageGoesToTheParlonChosenWhereverItStandsOrIsNotSent) {
     }
 }
 
-// The first registration switches at once (timer 2 at 10000, timer 3 at 500); a second one
-// brings each schedule, and then timer 1 fires if it runs.
+// The first registration switches at once (timer 2 at 10000, timer 3 at 500); each later one
+// with a new switch time brings its schedule: a switch due in more than 50 ms waits for timer 1, a
+// new poll period for the switch, and periods are kept in bounds.
 TEST(SessionTest, EachRegistrationAppliesItsScheduleByTheRules) {
-    struct Case {
-        const char* what;
-        CenterSchedule schedule;
-        Timers timers;        // right after the second registration
-        bool switchesAtOnce;  // the list in use changes at once
-        Timers afterSwitch;
-    };
-    const Timers same{{2, 10000}, {3, 500}}, late{{1, 51}, {2, 10000}, {3, 500}};
-    const Timers newPeriods{{1, 2000}, {2, 4000}, {3, 500}}, switched{{2, 4000}, {3, 200}};
-    const Timers bounded{{2, 0x7FFFFFFF}, {3, 10}};
-    const Case cases[] = {
-        {"same switch time, other words", Schedule(2000, 10, 999, 777), same, false, same},
-        {"delay of exactly 50", Schedule(1000, 1050), same, true, same},
-        {"delay of 51", Schedule(1000, 1051), late, false, same},
-        {"negative delay", Schedule(5000, 4000), same, true, same},
-        {"new periods: poll waits for the switch", Schedule(0, 2000, 200, 4000), newPeriods, false,
-         switched},
-        {"periods kept in bounds", Schedule(0, 20, 0, 0xFFFFFFFF), bounded, true, bounded},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        SessionRig rig;
-        rig.script = {Schedule(0, 10), c.schedule};
-        rig.Connect();
-        const size_t views = rig.host.listViews.size();
-        rig.Reregister();
-        EXPECT_EQ(rig.host.timers, c.timers);
-        EXPECT_EQ(rig.host.listViews.size(), views + (c.switchesAtOnce ? 1 : 0));
-        if (rig.host.timers.contains(kSwitchTimer)) {
-            rig.session->OnTimer(kSwitchTimer);
-            EXPECT_EQ(rig.host.listViews.size(), views + 1);
-        }
-        EXPECT_EQ(rig.host.timers, c.afterSwitch);
-    }
+    SessionRig rig;
+    rig.script = {Schedule(0, 10), Schedule(1000, 1051, 200, 4000), Schedule(1000, 1050),
+                  Schedule(5000, 4000, 0, 0xFFFFFFFF), Schedule(2000, 4000, 999, 777)};
+    rig.Connect();
+    const size_t views = rig.host.listViews.size();
+    rig.Reregister();
+    EXPECT_EQ(rig.host.timers, (Timers{{1, 51}, {2, 4000}, {3, 500}}));
+    EXPECT_EQ(rig.host.listViews.size(), views);
+    rig.session->OnTimer(kSwitchTimer);
+    EXPECT_EQ(rig.host.timers, (Timers{{2, 4000}, {3, 200}}));
+    EXPECT_EQ(rig.host.listViews.size(), views + 1);
+    rig.Reregister();  // due in exactly 50 ms
+    EXPECT_EQ(rig.host.listViews.size(), views + 2);
+    rig.Reregister();  // due in the past
+    EXPECT_EQ(rig.host.listViews.size(), views + 3);
+    EXPECT_EQ(rig.host.timers, (Timers{{2, 0x7FFFFFFF}, {3, 10}}));
+    rig.Reregister();  // the same switch time: the rest of its schedule is not applied
+    EXPECT_EQ(rig.host.listViews.size(), views + 3);
+    EXPECT_EQ(rig.host.timers, (Timers{{2, 0x7FFFFFFF}, {3, 10}}));
 }
 
 // A connected session whose list holds itself and Dave, a real parlon the test plays at
