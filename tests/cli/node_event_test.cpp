@@ -21,17 +21,10 @@ TEST(NodeEventTest, NoTextBreaksAJsonEventAndEachEventIsOneReadableLine) {
         R"({"index":1,"nickname":"elevenchars�","ip":"10.1.2.3","port":65535}]})");
     EXPECT_EQ(FormatEvent(MessageEvent{123, "a \"q\"\nb\xC3", 30000}, EventFormat::Json),
               R"({"event":"message","id":123,"text":"a \"q\"\nb�","replyTime":30000})");
-    EXPECT_EQ(FormatEvent(LostEvent{"D\n", "hi \"there\""}, EventFormat::Json),
-              R"({"event":"lost","to":"D\n","text":"hi \"there\""})");
-    EXPECT_EQ(FormatEvent(ListeningEvent{9001}, EventFormat::Json),
-              R"({"event":"listening","port":9001})");
-    EXPECT_EQ(FormatEvent(TicksEvent{3.26}, EventFormat::Json),
-              R"({"event":"ticks","longestMs":3.3})");
     // As text: names and texts quoted and escaped, an error on one line; a status as it is.
     const std::pair<NodeEvent, std::string> cases[] = {
         {StatusEvent{"Connected"}, "status: Connected"},
         {list, R"(list: 0 "A" 127.0.0.1:9001, 1 "elevenchars�" 10.1.2.3:65535)"},
-        {ListEvent{}, "list: (empty)"},
         {MessageEvent{123, "a \"q\"\nb", 30000},
          R"(message 123: "a \"q\"\nb" (reply time 30000 ms))"},
         {ErrorEvent{"two\nlines"}, "error: two lines"},

@@ -32,7 +32,7 @@ long Count(const std::string& text, const std::string& part) {
 }
 
 // A program run in `dir` that dies with the test program: the test writes its input and reads its
-// output and errors (one pipe), 30 s at most; if still running at the end, it is killed.
+// output and errors (one pipe), 30 s at most per wait; if still running at the end, it is killed.
 class Program {
   public:
     Program(std::vector<std::string> argv, const std::filesystem::path& dir) {
@@ -63,26 +63,9 @@ class Program {
     }
     void Signal(int signal) { ::kill(m_pid, signal); }
 
-    // The next line that starts with `start` and holds `part`; a failure when none comes.
+    // The next line that starts with `start` and holds `part`; a failure when the output ends
+    // or time runs out first. "\n" reads the output to its end.
     std::string Await(const std::string& start, const std::string& part = {}) {
-        const std::optional<std::string> line = Find(start, part);
-        EXPECT_TRUE(line) << "no line " << start << "..." << part << " came, but:\n" << m_text;
-        return line.value_or("{}");
-    }
-    // Reads the rest of the output; the exit status once the program has ended, else nullopt.
-    std::optional<int> Wait() {
-        Find("\n", {});  // no line starts with a line feed
-        int status = 0;
-        if (!m_status && m_ended && ::waitpid(m_pid, &status, 0) == m_pid) {
-            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        return m_status;
-    }
-    const std::string& Output() const { return m_text; }
-
-  private:
-    // As Await, but nullopt and no failure when the output ends or time runs out first.
-    std::optional<std::string> Find(const std::string& start, const std::string& part) {
         const auto deadline = Clock::now() + std::chrono::seconds(30);
         for (;;) {
             for (size_t feed; (feed = m_text.find('\n', m_start)) != std::string::npos;) {
@@ -101,12 +84,25 @@ class Program {
                     : -1;
             if (count <= 0) {
                 m_ended = count == 0;
-                return std::nullopt;
+                EXPECT_TRUE(start == "\n") << "no line " << start << "..." << part << ":\n"
+                                           << m_text;
+                return "{}";
             }
             m_text.append(buffer, static_cast<size_t>(count));
         }
     }
+    // Reads the rest of the output; the exit status once the program has ended, else nullopt.
+    std::optional<int> Wait() {
+        Await("\n");  // no line starts with a line feed
+        int status = 0;
+        if (!m_status && m_ended && ::waitpid(m_pid, &status, 0) == m_pid) {
+            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        return m_status;
+    }
+    const std::string& Output() const { return m_text; }
 
+  private:
     pid_t m_pid = -1;
     int m_input = -1;
     int m_output = -1;
@@ -125,12 +121,11 @@ class NodeProcessTest : public ::testing::Test {
         centerAddress_ = center_->Await("parlon-center: listening on ");
         centerAddress_.erase(0, centerAddress_.rfind(' ') + 1);
     }
-    Program& StartNode(const std::string& nickname, uint16_t port,
-                       const std::vector<std::string>& options = {}) {
-        std::vector<std::string> argv{
-            PARLON_CLI_PATH, "--json",      "--nick", nickname,
-            "--ip",          "127.0.0.1",   "--port", std::to_string(port),
-            "--center",      centerAddress_};
+    // A node on a port the system picks, which it announces.
+    Program& StartNode(const std::string& nickname, const std::vector<std::string>& options) {
+        std::vector<std::string> argv{PARLON_CLI_PATH, "--json",      "--nick", nickname,
+                                      "--ip",          "127.0.0.1",   "--port", "0",
+                                      "--center",      centerAddress_};
         argv.insert(argv.end(), options.begin(), options.end());
         dirs_.push_back(std::make_unique<test::TempDir>());
         nodes_.push_back(std::make_unique<Program>(argv, dirs_.back()->Path()));
@@ -148,7 +143,7 @@ class NodeProcessTest : public ::testing::Test {
 // The row index of `nickname` in a JSON list event, "none" when it is not listed.
 std::string RowOf(const std::string& list, const std::string& nickname) {
     const nlohmann::json event = nlohmann::json::parse(list);
-    for (const nlohmann::json& row : event.value("parlons", nlohmann::json::array())) {
+    for (const nlohmann::json& row : event["parlons"]) {
         if (row["nickname"] == nickname) {
             return row["index"].dump();
         }
@@ -160,10 +155,9 @@ std::string RowOf(const std::string& list, const std::string& nickname) {
 TEST_F(NodeProcessTest, FourNodesCarryAMessageAndItsReplyAndEndCleanly) {
     StartCenter({"--hop-count", "3", "--poll-period", "50", "--register-period", "500",
                  "--switch-period", "500", "--reply-time", "1000"});
-    for (int i = 0; i < 4; ++i) {  // each on a port the system picks, which it announces
+    for (int i = 0; i < 4; ++i) {
         const std::string nickname = "node" + std::to_string(i);
-        Program& node =
-            StartNode(nickname, 0, {"--private-log", "--auto-reply", "auto " + nickname});
+        Program& node = StartNode(nickname, {"--private-log", "--auto-reply", "auto " + nickname});
         EXPECT_NE(node.Await(R"({"event":"listening","port":)"),
                   R"({"event":"listening","port":0})");
     }
@@ -175,8 +169,6 @@ TEST_F(NodeProcessTest, FourNodesCarryAMessageAndItsReplyAndEndCleanly) {
     ASSERT_NE(row, "none") << list;
     Program& sender = *nodes_[0];
     Program& addressee = *nodes_[3];
-    sender.Write("sned 0 typo");
-    sender.Await(R"({"event":"error","text":")");
     sender.Write("send " + row + " hello there");
     sender.Await(R"({"event":"sending","to":"node3","text":"hello there"})");
     const std::string id = nlohmann::json::parse(addressee.Await(
@@ -217,11 +209,9 @@ TEST_F(NodeProcessTest, FourNodesCarryAMessageAndItsReplyAndEndCleanly) {
         << center_->Output();  // with the disconnect
 }
 
-// A wrong value, from an option or Parlon.ini, ends parlon-cli with status 2 and the reason
-// before the activity log is opened; a log that cannot be opened (here a directory), with
-// status 1 and its name.
+// A wrong option or Parlon.ini value ends parlon-cli with status 2 and the reason before the log
+// opens; a log that cannot be opened (here a directory), with status 1 and its name.
 TEST_F(NodeProcessTest, AWrongStartEndsWithItsStatusAndReason) {
-    const std::string longNickname = "[Client Params]\nNickname=ThirteenBytes\n";
     const struct {
         std::vector<std::string> arguments;
         std::string settings;
@@ -229,17 +219,13 @@ TEST_F(NodeProcessTest, AWrongStartEndsWithItsStatusAndReason) {
         std::string said;
     } cases[] = {
         {{"--port", "0 0"}, "", 2, "Please enter an integer."},  // not "any port"
-        {{"--nick", "thirteen_char"}, "", 2, "no more than 12"},
-        {{}, longNickname, 2, "Parlon.ini"},
+        {{}, "[Client Params]\nNickname=ThirteenBytes\n", 2, "Parlon.ini"},
         {{}, "[Client Params]\nPort Num=65536\n", 2, "1 to 65535"},  // its low 16 bits are 0
-        {{"--ip", "256.0.0.1"}, "", 2, "--ip"},
         {{"--center", "127.0.0.1"}, "", 2, "A.B.C.D:PORT"},
-        {{"--center", "127.0.0.1: +7878"}, "", 2, "A.B.C.D:PORT"},
         {{"--center", "127.0.0.1:0"}, "", 2, "1 to 65535"},
         {{"--auto-reply", std::string(111, 'r')}, "", 2, "--auto-reply"},
         {{"--nick", "thirteen_char", "--port", "-1"}, "", 2, "--port"},         // each one is told
         {{"--nick", "123456\xC3\xA9\xC3\xA9\xC3\xA9"}, "", 1, "Activity.log"},  // twelve bytes
-        {{"--nick", "Short"}, longNickname, 1, "Activity.log"},
     };
     for (const auto& c : cases) {
         test::TempDir dir;
