@@ -10,14 +10,9 @@
 namespace parlon {
 namespace {
 
-// Wire bytes and texts of addresses are checked by the packet and settings tests. An address
-// with only one part set is not "none".
-TEST(WireRecords, NoneIsAnAddressWithNeitherPart) {
-    EXPECT_TRUE(PeerAddress{}.IsNone());
-    EXPECT_FALSE((PeerAddress{0, 1}).IsNone());
-}
-
+// Wire bytes and texts of addresses are the packet and settings tests' part.
 TEST(WireRecords, TextFieldsAreCutToTheirSizeZeroFilledAndReadUpToTheirNulOrTheirEnd) {
+    EXPECT_FALSE((PeerAddress{0, 1}).IsNone());  // only an address with neither part is none
     ParlonEntry entry;
     // In this order, so that the short one must clear what the longer ones left.
     for (const auto& [typed, kept] : {std::pair{"TwelveChars!", "TwelveChars!"},
@@ -27,14 +22,11 @@ TEST(WireRecords, TextFieldsAreCutToTheirSizeZeroFilledAndReadUpToTheirNulOrThei
         EXPECT_EQ(entry.NicknameText(), kept) << typed;
     }
     EXPECT_EQ(entry.nickname[11], 0);
-    entry.SetPublicKey(std::string(398, 'x'));
-    EXPECT_EQ(entry.PublicKeyText(), std::string(398, 'x'));
     // A hostile entry with no NUL reads as the whole field, never into the nickname after it.
     std::memset(entry.publicKey, 'y', sizeof entry.publicKey);
     EXPECT_EQ(entry.PublicKeyText(), std::string(kPublicKeyFieldSize, 'y'));
 
     const uint8_t queued[] = {'h', 'i', 0};
-    EXPECT_EQ(FieldText(MakeTextField(queued)), "hi");
     EXPECT_EQ(MakeTextField(queued)[kTextFieldSize - 1], 0);
     EXPECT_EQ(FieldText(MakeTextField(std::vector<uint8_t>(200, 'z'))),
               std::string(kTextFieldSize, 'z'));

@@ -28,9 +28,14 @@ class ActivityLogTest : public ::testing::Test {
     const ActivityLog::Clock fixedClock_ = [] { return kSaturdayFifth; };
 };
 
+// Both writers append to the existing log, which keeps its mode; a new log is the owner's alone.
 TEST_F(ActivityLogTest, LinesAreStampTextAndOneLineFeedAppendedByEveryWriter) {
-    EXPECT_EQ(ActivityLog::TimeStamp(0), "<Thu Jan 01 00:00:00 1970> ");
-    dir_.Write("Activity.log", "old line\n");
+    const auto modeOf = [](const std::filesystem::path& path) {
+        struct stat status {};
+        ::stat(path.c_str(), &status);
+        return status.st_mode & 07777;
+    };
+    ::chmod(dir_.Write("Activity.log", "old line\n").c_str(), 0640);
     ActivityLog first(path_, fixedClock_);
     ActivityLog second(path_, fixedClock_);
     first.Append("100% Nick: ***** Application started!!! *****");
@@ -41,22 +46,11 @@ TEST_F(ActivityLogTest, LinesAreStampTextAndOneLineFeedAppendedByEveryWriter) {
               "<Sat Dec 05 12:46:32 2026> 100% Nick: ***** Application started!!! *****\n"
               "<Sat Dec 05 12:46:32 2026> Nick: two\nlines\n"
               "<Sat Dec 05 12:46:32 2026> \n");
-}
-
-TEST_F(ActivityLogTest, ANewLogIsTheOwnersAloneAndAnExistingOneKeepsItsMode) {
-    const auto modeOf = [](const std::filesystem::path& path) {
-        struct stat status {};
-        ::stat(path.c_str(), &status);
-        return status.st_mode & 07777;
-    };
+    EXPECT_EQ(modeOf(path_), 0640u);
     const mode_t oldMask = ::umask(0);  // whatever the umask, a new log is 0600
-    { ActivityLog created(path_, fixedClock_); }
+    { ActivityLog created(dir_.Path() / "New.log", fixedClock_); }
     ::umask(oldMask);
-    EXPECT_EQ(modeOf(path_), 0600u);
-    const auto shared = dir_.Write("Shared.log", "old line\n");
-    ::chmod(shared.c_str(), 0640);
-    ActivityLog(shared, fixedClock_).Append("Nick: kept");
-    EXPECT_EQ(modeOf(shared), 0640u);
+    EXPECT_EQ(modeOf(dir_.Path() / "New.log"), 0600u);
 }
 
 // A link in the log's place, to a file the writer may write, is refused and its target left

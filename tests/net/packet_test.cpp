@@ -31,8 +31,7 @@ TEST(PacketFrames, RegistrationAndSignOffCarryTheOwnEntryNotTheCenter) {
 
 const CenterSchedule kSent{3, 0x01020304, 500, 30000, 10000, 11000};
 
-// What a reply reads as; refusals of short or overcounted replies, and that they leave the list
-// and schedule alone, are the center reply fuzz target's promises.
+// What a reply reads as; its refusals are the center reply fuzz target's promises.
 std::optional<std::vector<ParlonEntry>> Read(const ByteBuffer& reply) {
     std::vector<ParlonEntry> list;
     CenterSchedule schedule;
