@@ -28,12 +28,9 @@ class SilentCrowdTest : public ::testing::Test {
         limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(4096, limit.rlim_max));
         ASSERT_TRUE(::setrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur >= 2048);
         std::string error;
-        m_center = CenterThread::Start({.hopCount = 3,
-                                        .pollPeriod = 10,
-                                        .replyTime = 0,
-                                        .registerPeriod = 250,
-                                        .switchPeriod = 100},
-                                       error, [](const std::string&) {});
+        m_center = CenterThread::Start(
+            {.pollPeriod = 10, .replyTime = 0, .registerPeriod = 250, .switchPeriod = 100}, error,
+            [](const std::string&) {});
         ASSERT_NE(m_center, nullptr) << error;
         for (const std::string name : {"A", "B", "C", "D"}) {
             m_nodes.push_back(
