@@ -71,6 +71,7 @@ std::vector<HeaderCase> HeaderCases() {
         Wrong("v1 double blank", Text("PROXY TCP4  10.1.2.3 127.0.0.1 4444 7878\r\n")),
         Wrong("v1 word missing", Text("PROXY TCP4 10.1.2.3 127.0.0.1 4444\r\n")),
         Wrong("v1 without end", Text("PROXY TCP4 " + std::string(100, '1'))),
+        Wrong("v2 version 1", Version2(0x11, 0x11, kIpv4Addresses)),
         Wrong("v2 command 2", Version2(0x22, 0x11, kIpv4Addresses)),
         Wrong("v2 UDP", Version2(0x21, 0x12, kIpv4Addresses)),
         Wrong("v2 addresses cut", Version2(0x21, 0x11, cut)),

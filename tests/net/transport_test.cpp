@@ -95,6 +95,7 @@ TEST(RegisterTest, TakesTheReplyOrFailsByTheDeadlineWhateverTheCenterDoes) {
     huge.resize(kMaxCenterReplySize + 1, 0x33);
     const std::vector<std::pair<const char*, Center>> centers = {
         {"closes at once", [](tcp::socket& socket) { socket.close(); }},
+        {"short by one byte", AnswerWith(Bytes(kReply.begin(), kReply.end() - 1))},
         {"garbage", AnswerWith(Bytes(200, 0xFF))},
         {"never answers", [](tcp::socket&) {}},
         {"resets mid-reply", AnswerWith(Bytes(kReply.begin(), kReply.begin() + 100), true)},
