@@ -310,6 +310,7 @@ TEST_F(PeerListenerTest, AShortageOfDescriptorsOnlyPausesAcceptingAnotherErrorEn
     accepted->Finish();
     EXPECT_EQ(NextPayload(), (Bytes{'a'}));
     EXPECT_TRUE(m_queue.IsEmpty());
+    m_listener->Stop();  // and once more when destroyed
 }
 
 TEST_F(PeerListenerTest, ConnectionsBeyondTheBoundInAllAreClosedAtOnce) {
