@@ -66,7 +66,8 @@ class ClusterTest : public ::testing::Test {
         EXPECT_TRUE(test::Eventually([&] {
             const auto asked = Clock::now();
             listed = Register(center, port, nickname, key);
-            EXPECT_TRUE(listed == expected || asked - changedAt <= kBatchInterval)
+            EXPECT_TRUE(listed == expected ||
+                        asked - changedAt <= RedisRegistryStore::Options{}.batchInterval)
                 << "still stale " << (asked - changedAt) / 1ms << " ms after the change";
             return listed == expected;
         })) << testing::PrintToString(listed);
@@ -92,9 +93,6 @@ class ClusterTest : public ::testing::Test {
                    ? 0
                    : std::stoul(std::string(text.substr(at + kCalls.size(), 20)));
     }
-
-    static constexpr std::chrono::milliseconds kBatchInterval =
-        RedisRegistryStore::Options{}.batchInterval;
 
     test::RedisServer m_redis;
     test::LogLines m_logs[2];  // outlive the centers, which write to them
