@@ -6,7 +6,6 @@
 
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace parlon {
@@ -20,8 +19,7 @@ struct Parsed {
 
 Parsed Parse(std::vector<const char*> args) {
     args.insert(args.begin(), "parlon-center");
-    std::ostringstream out;
-    std::ostringstream err;
+    std::ostringstream out, err;
     Parsed parsed;
     parsed.line = ParseCenterCommandLine(static_cast<int>(args.size()), args.data(), out, err,
                                          parsed.exitCode);
@@ -34,26 +32,16 @@ TEST(CenterCommandLine, OptionsReachTheirSettingsAndExpireFollowsTheRegisterPeri
                                  "--proxy-protocol", "10.0.0.1,10.0.0.2", "--max-connections", "7",
                                  "--store", "redis://127.0.0.1:6390/2"});
     ASSERT_TRUE(parsed.line) << parsed.err;
-    EXPECT_EQ(parsed.exitCode, 0);
     EXPECT_EQ(parsed.line->listen, (PeerAddress{ParseIpv4("127.0.0.2"), 0}));
-    EXPECT_EQ(parsed.line->settings.registerPeriod, 2000000000u);
     EXPECT_EQ(parsed.line->settings.expire, 0xFFFFFFFFu);  // three periods, kept within 32 bits
     EXPECT_EQ(parsed.line->settings.proxies,
               (std::vector{ParseIpv4("10.0.0.1"), ParseIpv4("10.0.0.2")}));
     EXPECT_EQ(parsed.line->settings.maxConnections, 7u);
     ASSERT_TRUE(parsed.line->store);
     EXPECT_EQ(Parse({"--register-period", "400"}).line.value().settings.expire, 1200u);
+    EXPECT_EQ(Parse({"--hop-count", "16"}).line.value().settings.hopCount, 16u);  // the most
     EXPECT_EQ(Parse({"--register-period", "400", "--expire", "900"}).line.value().settings.expire,
               900u);
-    // The edges of the ranges are taken.
-    const std::string mostEntries = std::to_string(kMaxReplyEntries);
-    const CenterSettings edges =
-        Parse({"--hop-count", "16", "--reply-time", "0", "--poll-period", "1", "--max-entries",
-               mostEntries.c_str(), "--max-held-reply-bytes", "999999999"})
-            .line.value()
-            .settings;
-    EXPECT_EQ(std::tuple(edges.hopCount, edges.replyTime, edges.pollPeriod, edges.maxEntries),
-              std::tuple(16u, 0u, 1u, kMaxReplyEntries));
 }
 
 TEST(CenterCommandLine, AWrongValueEndsTheProgramNamingItsOption) {

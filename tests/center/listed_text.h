@@ -1,6 +1,5 @@
-// ListedText: a center's list as short texts for the center tests to compare: "nickname:port/kN"
-// of each entry, "@ip" after the port when the entry is not on 127.0.0.1, N the index of its
-// test::KeyText (4 when it is none of the first four).
+// ListedText: a center's list as texts to compare, "nickname:port/kN" ("nickname:port@ip/kN" off
+// 127.0.0.1), N the index of the entry's test::KeyText (4 when it is none of the first four).
 #pragma once
 
 #include <string>

@@ -7,23 +7,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <future>
-#include <mutex>
 
 #include "net/asio_endpoint.h"
 #include "net/center_connection.h"
 #include "net/com_exception.h"
-#include "net/connections_per_source.h"
 #include "net/exchange_pool.h"
 #include "net/packet.h"
 #include "net/peer_listener.h"
-#include "net/pooled_center_link.h"
 #include "net/socket_stream.h"
 #include "queue/guarded_queue.h"
 #include "support/test_support.h"
@@ -48,8 +44,8 @@ bool SameEntries(const std::vector<ParlonEntry>& a, const std::vector<ParlonEntr
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof a[0]) == 0;
 }
 
-// Registers at `center`: true with the announced list and schedule taken, or false by the deadlines
-// (the sign-off by the destructor included) with the old ones untouched.
+// Registers at `center`: true with the announced list and schedule taken, or false by the
+// deadlines (the sign-off by the destructor included) with the old ones untouched.
 bool RegisterAt(const PeerAddress& center, TransportDeadlines deadlines = kShort) {
     const std::vector<ParlonEntry> old = {test::MakeEntry(1, "old", "old key")};
     const CenterSchedule oldSchedule{9, 9, 9, 9, 9, 9};
@@ -76,15 +72,14 @@ Center AnswerWith(Bytes reply, bool reset = false) {
     };
 }
 
-// Runs `client` (on another thread) against a center that accepts the connection, plays `center`
-// and keeps what is left of the connection open until the client has returned.
-bool RegisterWith(
-    const Center& center, const std::function<bool(const PeerAddress&)>& client =
-                              [](const PeerAddress& at) { return RegisterAt(at); }) {
+// Registers (on another thread) at a center that accepts the connection, plays `center` and
+// keeps what is left of the connection open until the registration has returned.
+bool RegisterWith(const Center& center, TransportDeadlines deadlines = kShort) {
     asio::io_context io;
     tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-    std::future<bool> registered = std::async(
-        std::launch::async, [&] { return client(ToPeerAddress(acceptor.local_endpoint())); });
+    std::future<bool> registered = std::async(std::launch::async, [&] {
+        return RegisterAt(ToPeerAddress(acceptor.local_endpoint()), deadlines);
+    });
     tcp::socket socket(io);
     acceptor.accept(socket);
     try {
@@ -109,93 +104,33 @@ TEST(RegisterTest, TakesTheReplyOrFailsByTheDeadlineWhateverTheCenterDoes) {
         EXPECT_FALSE(RegisterWith(center)) << name;
     }
     EXPECT_FALSE(RegisterAt(test::UnusedPort())) << "nothing listening";
-    EXPECT_FALSE(RegisterWith(AnswerWith(huge), [](const PeerAddress& at) {
-        return RegisterAt(at, {1s, 10s, 10s});
-    })) << "a reply above the bound";
+    EXPECT_FALSE(RegisterWith(AnswerWith(huge), {1s, 10s, 10s})) << "a reply above the bound";
 }
 
-// The pooled link hands the registration over and returns; its outcome is taken once, after the
-// exchange: the reply of a center that answers, a failure from one that is silent.
-TEST(RegisterTest, APooledRegistrationIsTakenOnceWhenItHasEnded) {
-    auto pool = std::make_shared<ExchangePool>();
-    const auto pooledAt = [&](const PeerAddress& center) {
-        PooledCenterLink link(kOwn, center, pool, kShort);
-        link.StartRegistration();
-        std::optional<RegistrationOutcome> outcome;
-        EXPECT_TRUE(
-            test::Eventually([&] { return (outcome = link.TakeRegistration()).has_value(); }));
-        EXPECT_FALSE(link.TakeRegistration().has_value());
-        const bool accepted = outcome && outcome->accepted;
-        EXPECT_TRUE(!accepted ||
-                    (outcome->schedule == kAnnounced && SameEntries(outcome->parlons, kListed)));
-        return accepted;
-    };
-    const test::SilentPort silent;
-    EXPECT_FALSE(pooledAt(silent.Address()));
-    EXPECT_TRUE(RegisterWith(AnswerWith(kReply), pooledAt));
-}
-
-// At most maxInFlight jobs run at once, the rest in the order handed over (SubmitFirst's ahead);
-// destruction waits no longer than the linger limit and destroys, unrun, the jobs not started.
-TEST(ExchangePoolTest, RunsABoundedNumberAtOnceInOrderAndLingersNoLongerThanItsLimit) {
-    struct Jobs {  // shared with the jobs, which may outlive the pool and this test's frame
-        std::mutex mutex;
-        std::vector<int> started;  // guarded by mutex
-        std::atomic<int> ended{0};
-        std::vector<int> Started() {
-            std::lock_guard lock(mutex);
-            return started;
-        }
-    };
-    const auto jobs = std::make_shared<Jobs>();
-    // Each job notes its start, then waits until `gate` opens.
-    const auto job = [jobs](int id, std::shared_future<void> gate, std::shared_ptr<int> mark = {}) {
-        return [jobs, id, gate, mark] {
-            {
-                std::lock_guard lock(jobs->mutex);
-                jobs->started.push_back(id);
-            }
-            gate.wait();
-            ++jobs->ended;
-        };
-    };
-    std::promise<void> open, openOne, openTwo, reopen;
-    open.set_value();
-    const std::shared_future<void> opened = open.get_future().share();
-    const std::shared_future<void> secondGate = reopen.get_future().share();
+// Destruction waits no longer than the linger limit and destroys, unrun, the jobs not started:
+// quitting never waits on the network's deadlines.
+TEST(ExchangePoolTest, LingersNoLongerThanItsLimitAndDropsTheJobsNotStarted) {
+    std::promise<void> gate;
+    const auto state = std::make_shared<std::atomic<int>>(0);  // 1 while held, 2 once ended
     auto mark = std::make_shared<int>();
     const std::weak_ptr<int> unstarted = mark;
     Clock::time_point closing;
     {
-        ExchangePool pool(2, 300ms);
-        pool.Submit(job(1, openOne.get_future().share()));
-        pool.Submit(job(2, openTwo.get_future().share()));
-        pool.Submit(job(3, opened));
-        pool.Submit(job(4, opened));
-        ASSERT_TRUE(test::Eventually([&] { return jobs->Started().size() == 2; }));
-        pool.SubmitFirst(job(0, opened));
-        std::vector<int> first = jobs->Started();
-        std::ranges::sort(first);
-        EXPECT_EQ(first, (std::vector<int>{1, 2}));
-        // One worker freed while the other stays held: it takes the waiting jobs front first.
-        openOne.set_value();
-        ASSERT_TRUE(test::Eventually([&] { return jobs->ended == 4; }));
-        const std::vector<int> all = jobs->Started();
-        EXPECT_EQ(std::vector<int>(all.begin() + 2, all.end()), (std::vector<int>{0, 3, 4}));
-        openTwo.set_value();
-        ASSERT_TRUE(test::Eventually([&] { return jobs->ended == 5; }));
-
-        pool.Submit(job(5, secondGate));
-        pool.Submit(job(6, secondGate));
-        pool.Submit(job(7, secondGate, std::move(mark)));
-        ASSERT_TRUE(test::Eventually([&] { return jobs->Started().size() == 7; }));
+        ExchangePool pool(1, 300ms);
+        pool.Submit([state, opened = gate.get_future().share()] {
+            *state = 1;
+            opened.wait();
+            *state = 2;
+        });
+        pool.Submit([mark = std::move(mark)] {});
+        ASSERT_TRUE(test::Eventually([&] { return *state == 1; }));
         closing = Clock::now();
     }
     EXPECT_GE(Clock::now() - closing, 250ms);
     EXPECT_LT(Clock::now() - closing, 3s);
-    EXPECT_TRUE(unstarted.expired());  // job 7; 5 and 6 still run on their own threads
-    reopen.set_value();
-    EXPECT_TRUE(test::Eventually([&] { return jobs->ended == 7; }));
+    EXPECT_TRUE(unstarted.expired());
+    gate.set_value();
+    EXPECT_TRUE(test::Eventually([&] { return *state == 2; }));  // on its own thread
 }
 
 // Lowers the soft limit of descriptors so that only `spare` more can be opened, until destroyed.
@@ -225,8 +160,7 @@ int OpenListenerStatus() {
     return -1;
 }
 
-// How often a thread has gone to sleep by itself, read with plain calls from its open `status`
-// file: under a shortage of descriptors, streams (and sanitizer checks) fail.
+// How often a thread has gone to sleep by itself, read with plain calls (streams need descriptors).
 long SleepsOf(int status) {
     constexpr std::string_view kField = "\nvoluntary_ctxt_switches:";
     char text[4096] = {};
@@ -249,7 +183,7 @@ int ConnectTo(const PeerAddress& address) {
 // A frame's header followed by `payload`.
 Bytes Framed(std::string_view payload) {
     Bytes frame = {0xAA, 0x01, 0xEF, 0xAA, 0x46};
-    frame.reserve(frame.size() + payload.size());  // also spares GCC 12 a false bounds warning
+    frame.reserve(frame.size() + payload.size());  // spares GCC 12 a false bounds warning
     frame.insert(frame.end(), payload.begin(), payload.end());
     return frame;
 }
@@ -286,7 +220,7 @@ class PeerListenerTest : public ::testing::Test {
         return block ? std::optional(test::BytesOf(block->bytes)) : std::nullopt;
     }
 
-    // A marker sent now is the next payload: what was sent before and has not come was dropped.
+    // A marker sent now is the next payload: what was sent before and not come was dropped.
     void ExpectNothingElseQueued() {
         ASSERT_TRUE(Send({'m', 'a', 'r', 'k'}));
         EXPECT_EQ(NextPayload(), (Bytes{'m', 'a', 'r', 'k'}));
@@ -346,35 +280,9 @@ TEST_F(PeerListenerTest, SendersAreServedSideBySideWithinTheirDeadlines) {
     ExpectNothingElseQueued();
 }
 
-// Stop (twice) ends accepting; an accept error other than a shortage ends it too and is
-// reported, but a connection accepted before the error is still served.
-TEST_F(PeerListenerTest, AfterStopOrAnAcceptErrorNothingIsAccepted) {
-    for (const bool broken : {false, true}) {
-        SCOPED_TRACE(broken ? "accept error" : "stopped");
-        Start();
-        const std::string port = std::to_string(m_listener->Port());
-        std::unique_ptr<SocketStream> accepted = Open(Framed("a"));
-        ExpectNothingElseQueued();  // and `accepted`, which came first, has been accepted
-        if (broken) {
-            ASSERT_TRUE(test::BreakListeningSocket(::getpid(), m_listener->Port()));
-            EXPECT_TRUE(test::Eventually([&] { return m_listener->Failed(); }));
-            EXPECT_EQ(m_listener->FailureText(),
-                      "accepting on port " + port + " failed: Invalid argument");
-        } else {
-            m_listener->Stop();
-            m_listener->Stop();
-            accepted.reset();  // accepted before Stop, ended after it
-        }
-        EXPECT_FALSE(Send({'l', 'a', 't', 'e'}));
-        if (broken) {  // accepted before the error, so still served
-            accepted->Finish();
-            EXPECT_EQ(NextPayload(), (Bytes{'a'}));
-        }
-        EXPECT_TRUE(m_queue.IsEmpty());
-    }
-}
-
-TEST_F(PeerListenerTest, AShortageOfDescriptorsOnlyPausesAccepting) {
+// A shortage of descriptors only pauses accepting; another accept error ends it and is reported,
+// but a connection accepted before it is still served.
+TEST_F(PeerListenerTest, AShortageOfDescriptorsOnlyPausesAcceptingAnotherErrorEndsIt) {
     Start();
     const int listenerStatus = OpenListenerStatus();  // opened while descriptors are free
     ASSERT_GE(listenerStatus, 0);
@@ -392,53 +300,21 @@ TEST_F(PeerListenerTest, AShortageOfDescriptorsOnlyPausesAccepting) {
     }
     ::close(listenerStatus);
     EXPECT_EQ(NextPayload(), (Bytes{'l', 'a', 't', 'e'}));
-    ExpectNothingElseQueued();  // accepting goes on
-}
-
-// The own address is bound when it is this machine's; any other opens the port on every one.
-TEST(PeerListenerBindTest, BindsTheOwnAddressWhenItIsLocalElseEveryAddress) {
-    const std::pair<const char*, bool> cases[] = {
-        {"127.0.0.2", false}, {"192.0.2.1", true}, {"0.0.0.0", true}};
-    for (const auto& [own, onEveryAddress] : cases) {
-        GuardedQueue queue;
-        std::string error;
-        const auto listener = PeerListener::Start({ParseIpv4(own), 0}, queue, error);
-        ASSERT_NE(listener, nullptr) << own << ": " << error;
-        for (const char* target : {"127.0.0.2", "127.0.0.3"}) {
-            const int fd = ConnectTo({ParseIpv4(target), listener->Port()});
-            EXPECT_EQ(fd >= 0, onEveryAddress || target == std::string(own))
-                << own << " reached on " << target;
-            ::close(fd);
-        }
-    }
-}
-
-TEST(ConnectionsPerSourceTest, EachSourceHoldsItsBoundAndSlotsGiveTheirPlaceBack) {
-    ConnectionsPerSource counter(2);
-    const uint32_t a = ParseIpv4("127.0.0.2"), b = ParseIpv4("127.0.0.3");
-    std::optional<ConnectionsPerSource::Slot> first = counter.TryOpen(a);
-    std::optional<ConnectionsPerSource::Slot> second = counter.TryOpen(a);
-    ASSERT_TRUE(first && second);
-    EXPECT_FALSE(counter.TryOpen(a));  // a third from a is refused and not counted
-    std::optional<ConnectionsPerSource::Slot> other = counter.TryOpen(b);
-    EXPECT_TRUE(other);
-    // A moved slot is given back once, by its last holder.
-    std::optional<ConnectionsPerSource::Slot> moved = std::move(first);
-    first.reset();
-    EXPECT_EQ(counter.OpenFrom(a), 2u);
-    moved.reset();
-    EXPECT_EQ(counter.OpenFrom(a), 1u);
-    EXPECT_TRUE(counter.TryOpen(a));  // a temporary: given back at once
-    second = std::move(other);        // a's second slot goes, b's now lives in `second`
-    EXPECT_EQ(counter.OpenFrom(a), 0u);
-    EXPECT_EQ(counter.SourceCount(), 1u);  // sources without connections are forgotten
-    second.reset();
-    EXPECT_EQ(counter.SourceCount(), 0u);
+    std::unique_ptr<SocketStream> accepted = Open(Framed("a"));
+    ExpectNothingElseQueued();  // accepting goes on, and `accepted` came first
+    ASSERT_TRUE(test::BreakListeningSocket(::getpid(), m_listener->Port()));
+    EXPECT_TRUE(test::Eventually([&] { return m_listener->Failed(); }));
+    EXPECT_EQ(m_listener->FailureText(),
+              "accepting on port " + std::to_string(m_address.port) + " failed: Invalid argument");
+    EXPECT_FALSE(Send({'l', 'a', 't', 'e'}));
+    accepted->Finish();
+    EXPECT_EQ(NextPayload(), (Bytes{'a'}));
+    EXPECT_TRUE(m_queue.IsEmpty());
+    m_listener->Stop();  // and once more when destroyed
 }
 
 TEST_F(PeerListenerTest, ConnectionsBeyondTheBoundInAllAreClosedAtOnce) {
-    // Each connection would be kept for its whole deadline.
-    Start({.connectionDeadline = 10s, .maxConnections = 3});
+    Start({.connectionDeadline = 10s, .maxConnections = 3});  // each kept for its whole deadline
     test::Crowd crowd(ParseIpv4("127.0.0.2"), m_address, 4, 1);
     EXPECT_TRUE(test::Eventually([&] { return crowd.Ended() == 1; }, 2s));
     const Bytes packet = {'b', 'a', 'c', 'k'};
