@@ -218,6 +218,7 @@ TEST_F(MainWindowTest, TheMessagesWindowTellsWhatBecameOfEachMessage) {
                                     "Received | Coffee? | Answer in 30 s",
                                     "Received | Now? | Your reply is leaving"}));
     Host().Notify({Kind::Replying, "Sure", {}, 77});
+    Host().Notify({Kind::Replying, "Again", {}, 77});  // nothing is left to answer
     EXPECT_EQ(shown()[5], "Received | Coffee? | Answered: Sure");
 }
 
