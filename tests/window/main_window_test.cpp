@@ -202,6 +202,7 @@ TEST_F(MainWindowTest, TheMessagesWindowTellsWhatBecameOfEachMessage) {
     QTest::keyClick(m_window.get(), Qt::Key_M, Qt::ControlModifier);
     auto* rows = m_window->findChild<QTreeWidget*>("messageList");
     ASSERT_NE(rows, nullptr);
+    EXPECT_TRUE(rows->isVisible());
     const auto shown = [rows] {
         QStringList texts;
         for (int row = 0; row < rows->topLevelItemCount(); ++row) {
