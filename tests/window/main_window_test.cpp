@@ -105,7 +105,7 @@ TEST_F(MainWindowTest, ButtonsAndTimersServeTheSessionAndOnlyExitWritesTheEndLin
 }
 
 // A compose window is for the parlon chosen, kept selected wherever he stands; arriving windows
-// leave it the keyboard, and an answer replies when its time is up, hidden (OK, Escape) or not.
+// leave it the keyboard; OK and Escape hide them, and answers reply when their time is up.
 TEST_F(MainWindowTest, AComposeWindowIsForTheParlonChosenAndAnswersReplyWhenTimeIsUp) {
     OpenWindow();
     QTest::mouseDClick(m_list->viewport(), Qt::LeftButton);  // no row selected: no one to write to
@@ -132,6 +132,7 @@ TEST_F(MainWindowTest, AComposeWindowIsForTheParlonChosenAndAnswersReplyWhenTime
     }
     EXPECT_EQ(Child<Utf8TextEdit>(*answers[0], "messageEdit")->Text(), "Lunch?");
     Host().OpenViewForm(ByteBuffer::Join(Field("Lunch?"), Field("Sure, noon.")));
+    CMessageDlg* view = MessageWindows().back();
     for (int round = 0; round < 5; ++round) {  // the platform's activations, if any, arrive
         QApplication::processEvents();
     }
@@ -149,12 +150,11 @@ TEST_F(MainWindowTest, AComposeWindowIsForTheParlonChosenAndAnswersReplyWhenTime
     Child<QPushButton>(*answers[0], "okButton")->click();
     TypeText(replies[1], QString(111, 'r'));  // a reply box takes 110 bytes too
     QTest::keyClick(replies[1], Qt::Key_Escape);
-    answers[2]->close();
-    EXPECT_FALSE(answers[0]->isVisible() || answers[1]->isVisible() || answers[2]->isVisible());
+    Child<QPushButton>(*view, "okButton")->click();
+    EXPECT_FALSE(answers[0]->isVisible() || answers[1]->isVisible() || view->isVisible());
     EXPECT_EQ(m_window->Session().OutgoingCount(), 0u);
     TypeText(replies[0], " and more");
 
-    // While the answers count down: the boxes take bytes of UTF-8, whole characters only.
     Type(message, QString(37, QChar(0x20AC)) + "xxx");
     EXPECT_EQ(message->Text(), QString(36, QChar(0x20AC)) + "xx");
     EXPECT_EQ(Child<QLabel>(*compose, "bytesLeft")->text(), "0 left");
