@@ -2,7 +2,6 @@
 
 #include <cryptopp/base64.h>
 #include <cryptopp/filters.h>
-#include <cryptopp/queue.h>
 
 #include "crypto/message_format.h"
 
@@ -12,8 +11,7 @@ namespace {
 
 constexpr int kKeyTextLineLength = 72;
 
-// Writes the Base64 key text of `key`'s DER encoding into `out`. Only Crypto++ buffers, which
-// wipe themselves, hold the bytes on the way.
+// Writes the Base64 key text of `key`'s DER encoding into `out`.
 void EncodeKeyText(const CryptoPP::ASN1Object& key, CryptoPP::BufferedTransformation& out) {
     CryptoPP::Base64Encoder encoder(new CryptoPP::Redirector(out), true, kKeyTextLineLength);
     key.DEREncode(encoder);
@@ -30,14 +28,6 @@ KeyPair::KeyPair(CryptoPP::RandomNumberGenerator& rng) {
     publicKey.Initialize(m_decryptionKey.GetModulus(), m_decryptionKey.GetPublicExponent());
     CryptoPP::StringSink publicText(m_publicKey);
     EncodeKeyText(publicKey, publicText);
-}
-
-CryptoPP::SecByteBlock KeyPair::PrivateKeyText() const {
-    CryptoPP::ByteQueue privateText;
-    EncodeKeyText(static_cast<const CryptoPP::PKCS8PrivateKey&>(m_decryptionKey), privateText);
-    CryptoPP::SecByteBlock text(static_cast<size_t>(privateText.MaxRetrievable()));
-    privateText.Get(text.data(), text.size());
-    return text;
 }
 
 }  // namespace parlon

@@ -1,16 +1,14 @@
 // KeyPair: this parlon's RSA key pair (2048-bit modulus, public exponent 17), made once.
 //
-// The private key is kept as Crypto++ objects, whose big integers wipe their memory when
-// freed. Its text form is made only when asked for (nothing but a test needs it), in a
-// SecByteBlock, which does the same. Both texts are Base64 of the DER encoding (public: X.509
-// SubjectPublicKeyInfo, private: PKCS #8 PrivateKeyInfo) in lines of 72 characters, every line
+// The private key is kept only as Crypto++ objects, whose big integers wipe their memory when
+// freed; it never leaves the process, so it has no text form. The public key's text is Base64
+// of the DER encoding of its X.509 SubjectPublicKeyInfo in lines of 72 characters, every line
 // (the last one too) ending in a line feed.
 //
 // THREAD SAFETY: immutable after construction; any thread may read it.
 #pragma once
 
 #include <cryptopp/rsa.h>
-#include <cryptopp/secblock.h>
 
 #include <string>
 
@@ -22,7 +20,6 @@ class KeyPair {
     explicit KeyPair(CryptoPP::RandomNumberGenerator& rng);
 
     const std::string& PublicKeyText() const noexcept { return m_publicKey; }
-    CryptoPP::SecByteBlock PrivateKeyText() const;
     const CryptoPP::InvertibleRSAFunction& PrivateKey() const noexcept { return m_decryptionKey; }
 
   private:

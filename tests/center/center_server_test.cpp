@@ -8,6 +8,7 @@
 
 #include <fstream>
 
+#include "center/center_registry.h"
 #include "center/change_rate_limit.h"
 #include "listed_text.h"
 #include "net/asio_endpoint.h"
@@ -23,6 +24,21 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = SocketStream::Clock;
 using Strings = std::vector<std::string>;
+
+// NextExpiry, which arms the center's timer, names the earliest renewal due, whichever place in
+// the list its entry holds.
+TEST(CenterRegistryTest, NextExpiryIsTheEarliestDueWhateverItsPlace) {
+    using Millis = CenterRegistry::Millis;
+    CenterRegistry registry(Millis(3000), 10);
+    const ParlonEntry first = test::MakeEntry(7001, "first", "k1");
+    registry.Register(first, Millis(0));
+    registry.Register(test::MakeEntry(7002, "second", "k2"), Millis(1000));
+    EXPECT_EQ(registry.NextExpiry(), Millis(3000));
+    registry.Register(first, Millis(2000));
+    EXPECT_EQ(registry.NextExpiry(), Millis(4000));
+    EXPECT_EQ(registry.DropExpired(Millis(4000)).size(), 1u);
+    EXPECT_EQ(registry.NextExpiry(), Millis(5000));
+}
 
 TEST(ChangeRateLimitTest, ABurstThenTheRateForEachSourceOnItsOwn) {
     using Millis = ChangeRateLimit::Millis;

@@ -68,6 +68,8 @@ std::vector<HeaderCase> HeaderCases() {
         {"v2 local", Version2(0x20, 0x00, {}), Kind::Local, 16, ""},
         Wrong("v1 of IPv6", Text("PROXY TCP6 ::1 ::1 1 2\r\n")),
         Wrong("v1 octet 256", Text("PROXY TCP4 10.1.2.256 127.0.0.1 4444 7878\r\n")),
+        Wrong("v1 port 65536", Text("PROXY TCP4 10.1.2.3 127.0.0.1 65536 7878\r\n")),
+        Wrong("v1 five octets", Text("PROXY TCP4 10.1.2.3.4 127.0.0.1 4444 7878\r\n")),
         Wrong("v1 double blank", Text("PROXY TCP4  10.1.2.3 127.0.0.1 4444 7878\r\n")),
         Wrong("v1 without end", Text("PROXY TCP4 " + std::string(100, '1'))),
         Wrong("v2 version 1", Version2(0x11, 0x11, kIpv4Addresses)),
@@ -76,6 +78,8 @@ std::vector<HeaderCase> HeaderCases() {
         Wrong("v2 addresses cut", Version2(0x21, 0x11, cut)),
         Wrong("v2 too long", Version2(0x21, 0x11, Bytes(kProxyV2MaxSize, 0))),
         Wrong("a request, no header", {0xAA, 0x01, 0xEF, 0xAA, 0x33}),
+        Wrong("signature wrong in its last byte",
+              Joined(Bytes(kV2Signature.begin(), kV2Signature.end() - 1), {0x0B})),
     };
 }
 

@@ -107,30 +107,38 @@ TEST(RegisterTest, TakesTheReplyOrFailsByTheDeadlineWhateverTheCenterDoes) {
     EXPECT_FALSE(RegisterWith(AnswerWith(huge), {1s, 10s, 10s})) << "a reply above the bound";
 }
 
-// Destruction waits no longer than the linger limit and destroys, unrun, the jobs not started:
+// Jobs run side by side up to the bound, so one held by a vanished host holds up no other; the
+// pool's end waits no longer than the linger limit and drops, unrun, the jobs not started:
 // quitting never waits on the network's deadlines.
-TEST(ExchangePoolTest, LingersNoLongerThanItsLimitAndDropsTheJobsNotStarted) {
+TEST(ExchangePoolTest, RunsUpToItsBoundAtOnceLingersNoLongerThanItsLimitAndDropsTheRest) {
     std::promise<void> gate;
-    const auto state = std::make_shared<std::atomic<int>>(0);  // 1 while held, 2 once ended
+    const auto held = std::make_shared<std::atomic<int>>(0);  // jobs waiting at the gate
+    const auto ended = std::make_shared<std::atomic<int>>(0);
+    const auto holdAtGate = [held, ended, opened = gate.get_future().share()] {
+        ++*held;
+        opened.wait();
+        ++*ended;
+    };
+    const auto ranBeyondBound = std::make_shared<std::atomic<bool>>(false);
     auto mark = std::make_shared<int>();
     const std::weak_ptr<int> unstarted = mark;
     Clock::time_point closing;
     {
-        ExchangePool pool(1, 300ms);
-        pool.Submit([state, opened = gate.get_future().share()] {
-            *state = 1;
-            opened.wait();
-            *state = 2;
-        });
-        pool.Submit([mark = std::move(mark)] {});
-        ASSERT_TRUE(test::Eventually([&] { return *state == 1; }));
+        ExchangePool pool(2, 300ms);
+        pool.Submit(holdAtGate);
+        pool.Submit([ended] { ++*ended; });
+        ASSERT_TRUE(test::Eventually([&] { return *held == 1 && *ended == 1; }));
+        pool.Submit(holdAtGate);
+        ASSERT_TRUE(test::Eventually([&] { return *held == 2; }));
+        pool.Submit([ranBeyondBound, mark = std::move(mark)] { *ranBeyondBound = true; });
         closing = Clock::now();
     }
     EXPECT_GE(Clock::now() - closing, 250ms);
     EXPECT_LT(Clock::now() - closing, 3s);
     EXPECT_TRUE(unstarted.expired());
     gate.set_value();
-    EXPECT_TRUE(test::Eventually([&] { return *state == 2; }));  // on its own thread
+    EXPECT_TRUE(test::Eventually([&] { return *ended == 3; }));  // on their own threads
+    EXPECT_FALSE(*ranBeyondBound);
 }
 
 // Lowers the soft limit of descriptors so that only `spare` more can be opened, until destroyed.
