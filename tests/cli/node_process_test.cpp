@@ -31,8 +31,7 @@ long Count(const std::string& text, const std::string& part) {
     return count;
 }
 
-// A program run in `dir` that dies with the test program: the test writes its input and reads its
-// output and errors (one pipe), 30 s at most per wait; if still running at the end, it is killed.
+// A program run in `dir` with its input and output (errors too) on pipes; killed at the end.
 class Program {
   public:
     Program(std::vector<std::string> argv, const std::filesystem::path& dir) {
@@ -63,8 +62,7 @@ class Program {
     }
     void Signal(int signal) { ::kill(m_pid, signal); }
 
-    // The next line that starts with `start` and holds `part`; a failure when the output ends
-    // or time runs out first. "\n" reads the output to its end.
+    // The next line starting with `start` and holding `part` within 30 s; "\n" reads to the end.
     std::string Await(const std::string& start, const std::string& part = {}) {
         const auto deadline = Clock::now() + std::chrono::seconds(30);
         for (;;) {
@@ -121,7 +119,6 @@ class NodeProcessTest : public ::testing::Test {
         centerAddress_ = center_->Await("parlon-center: listening on ");
         centerAddress_.erase(0, centerAddress_.rfind(' ') + 1);
     }
-    // A node on a port the system picks, which it announces.
     Program& StartNode(const std::string& nickname, const std::vector<std::string>& options) {
         std::vector<std::string> argv{PARLON_CLI_PATH, "--json",      "--nick", nickname,
                                       "--ip",          "127.0.0.1",   "--port", "0",
@@ -209,8 +206,7 @@ TEST_F(NodeProcessTest, FourNodesCarryAMessageAndItsReplyAndEndCleanly) {
         << center_->Output();  // with the disconnect
 }
 
-// A wrong option or Parlon.ini value ends parlon-cli with status 2 and the reason before the log
-// opens; a log that cannot be opened (here a directory), with status 1 and its name.
+// A wrong option or Parlon.ini value ends with status 2 and its reason; a log not opened, with 1.
 TEST_F(NodeProcessTest, AWrongStartEndsWithItsStatusAndReason) {
     const struct {
         std::vector<std::string> arguments;

@@ -29,13 +29,6 @@ class TerminalHostTest : public ::testing::Test {
   protected:
     TerminalHostTest() { host_.Attach(session_); }
 
-    // Message `id` arrives: "q" in its field of 112 bytes.
-    void Receive(uint32_t id, int32_t replyTimeMs) {
-        host_.OpenAnswerForm(ByteBuffer(MakeTextField(QueuedText("q").Bytes())),
-                             ReplyHandle(id, id), replyTimeMs);
-    }
-    size_t Queued() const { return session_.OutgoingCount(); }
-
     test::TempDir dir_;
     NoTimers timers_;
     GuardedQueue incoming_;
@@ -48,24 +41,22 @@ class TerminalHostTest : public ::testing::Test {
                            SessionServices{{}, {}, &incoming_, {}}, ParlonSettings{}};
 };
 
-// A command that cannot be carried out now prints an error and changes nothing: `reply` reaches
-// only a pending answer, once; `send` only a row of the list; Connect and Disconnect only while
-// enabled.
+// A command that cannot be carried out now prints an error and changes nothing.
 TEST_F(TerminalHostTest, RefusedCommandsChangeNothing) {
     host_.Execute({CommandKind::Reply, 5, "x"});  // nothing is pending
-    Receive(6, 0);
+    host_.OpenAnswerForm(ByteBuffer(MakeTextField(QueuedText("q").Bytes())), ReplyHandle(6, 6), 0);
     host_.Execute({CommandKind::Reply, 7, "x"});  // a wrong id
     host_.Execute({CommandKind::Send, 0, "x"});   // the list is empty
-    EXPECT_EQ(Queued(), 0u);
+    EXPECT_EQ(session_.OutgoingCount(), 0u);
     // A message whose parlon had left by the time it was to go is told as an error.
     host_.Notify({SessionEvent::Kind::NotSent, "x", "Dave", 0, 1});
     EXPECT_EQ(
         shown_.back(),
         R"({"event":"error","text":"Dave has left the network; your message was not sent."})");
     host_.Execute({CommandKind::Reply, 6, "now"});
-    EXPECT_EQ(Queued(), 1u);
+    EXPECT_EQ(session_.OutgoingCount(), 1u);
     host_.Execute({CommandKind::Reply, 6, "again"});
-    EXPECT_EQ(Queued(), 1u);
+    EXPECT_EQ(session_.OutgoingCount(), 1u);
     host_.Execute({CommandKind::Disconnect, 0, {}});  // not connected
     host_.EnableConnect(false);
     host_.Execute({CommandKind::Connect, 0, {}});  // connecting or connected

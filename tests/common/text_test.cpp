@@ -31,8 +31,7 @@ TEST(TextBounds, TextEndsAtTheFirstNulOrItsEndAndTrimmingTakesOnlyTheBlanksGiven
     }
 }
 
-// What a peer or a center sends ends up in log and event lines: nothing in it may end the line
-// or write bytes that are not UTF-8, and nothing after a NUL may vanish from sight.
+// Text from peers ends up in log and event lines: one line of UTF-8, nothing hidden past a NUL.
 TEST(OneLineText, ControlCharactersBecomeBlanksAndInvalidUtf8TheReplacementCharacter) {
     for (const auto& [text, line] : {std::pair{"two\nlines"sv, "two lines"sv},
                                      {"a\rb\tc\x7F"sv, "a b c "sv},
@@ -59,8 +58,7 @@ TEST(AddressText, OnlyDottedDecimalsAColonAndDecimalDigitsMakeAnAddressAndPort) 
     for (const auto& [text, address] : accepted) {
         EXPECT_EQ(ParseAddressAndPort(text), address) << text;
     }
-    // Blanks, signs, a port out of range, a missing part, an octal or hexadecimal octet
-    // (inet_addr would read 010 as 8), too few octets, an octet out of range.
+    // inet_addr would read the octal 010 as 8.
     for (const std::string_view refused :
          {"1.2.3.4: +7878", "1.2.3.4:+7878", "1.2.3.4: 7878", "1.2.3.4:7878 ", " 1.2.3.4:7878",
           "1.2.3.4:-1", "1.2.3.4:65536", "1.2.3.4:7x", "1.2.3.4:", "1.2.3.4", ":7878",

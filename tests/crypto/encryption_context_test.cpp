@@ -137,8 +137,8 @@ const std::map<size_t, uint32_t> kPacketSizes = {{1, 517},  {2, 773},  {3, 1285}
 
 class RoundTripByHopCount : public Network, public ::testing::WithParamInterface<uint32_t> {};
 
-// Each hop opens its layer once, even under another id; the reply comes back masked, once per
-// hop, leaving no record. From 8 hops on a relay is on the path twice, and passes both times.
+// Each hop opens its layer once, even under another id; the reply comes back once, leaving no
+// record.
 TEST_P(RoundTripByHopCount, MessageReachesAddresseeOnceAndReplyComesBackUnmasked) {
     const uint32_t hopCount = std::min(GetParam(), 16u);
     const TextField message = Text("Meet me at the old mill at nine.");
@@ -267,9 +267,7 @@ TEST_F(Network, UnwrapOpensOnlyForwardPacketsOfRightFormLengthKeyAndLayerShape) 
     EXPECT_EQ(nextHop, onward);
 }
 
-// An attacker using a genuine message's id fills no more than its quota and takes no answer meant
-// for another: each answer goes through its own message's record, as for two senders of one id.
-// Replies that match no record are dropped.
+// An attacker reusing a message's id fills only its quota; each answer takes its own record.
 TEST_F(Network, AnAnswerGoesThroughItsOwnRecordWhateverSharesItsId) {
     Context(0).SetHopCount(1);
     EncryptionContext addressee(Address(kRecipient), list, Context(kRecipient).GetKeyPair(),
@@ -322,7 +320,6 @@ TEST_F(Network, AnAnswerGoesThroughItsOwnRecordWhateverSharesItsId) {
 }
 
 TEST_F(Network, WrapMessageRefusesWhatItCannotSend) {
-    // Each case changes the list in use or the hop count and gives the addressee's index.
     const std::vector<std::pair<std::string, std::function<uint32_t()>>> cases = {
         {"hop count 0", [&] { return Context(0).SetHopCount(0), 2u; }},
         {"addressee index past the list", [] { return uint32_t{kNetworkSize}; }},
@@ -340,9 +337,7 @@ TEST_F(Network, WrapMessageRefusesWhatItCannotSend) {
     }
 }
 
-// The key text is Base64 in lines of 72, each ending in a line feed, of a SubjectPublicKeyInfo
-// (292 bytes): AlgorithmIdentifier { rsaEncryption, NULL }, BIT STRING { RSAPublicKey {
-// INTEGER n (257 bytes, a zero first), INTEGER e } }; then the other 256 bytes of n and INTEGER 17.
+// Base64 in lines of 72 of a SubjectPublicKeyInfo: rsaEncryption, n of 2048 bits, e = 17.
 TEST(KeyText, PublicIs398CharactersOfSpkiOfA2048BitKeyWithExponent17) {
     const std::string text = Parlons::Get().contexts[0]->GetPublicKey();
     std::string der, again;

@@ -53,8 +53,7 @@ TEST_F(ActivityLogTest, LinesAreStampTextAndOneLineFeedAppendedByEveryWriter) {
     EXPECT_EQ(modeOf(dir_.Path() / "New.log"), 0600u);
 }
 
-// A link in the log's place, to a file the writer may write, is refused and its target left
-// untouched; a log that cannot be opened or written is reported.
+// A link in the log's place is refused; a log that cannot be opened or written is reported.
 TEST_F(ActivityLogTest, ALinkIsRefusedAndAFileThatCannotBeOpenedOrWrittenIsReported) {
     const auto link = dir_.Path() / "Linked.log";
     std::filesystem::create_symlink(dir_.Write("Target.log", "old line\n"), link);
