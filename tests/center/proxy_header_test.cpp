@@ -1,6 +1,4 @@
-// The PROXY header reader on buffers of exactly the bytes given (a read past the end shows under
-// ASan): good headers, each way one can be wrong, every prefix of a good one. Then a center
-// behind a proxy: whose address it uses, what it refuses.
+// The PROXY header reader on exact-size buffers (ASan shows an overread); a center behind a proxy.
 #include <gtest/gtest.h>
 
 #include <asio/write.hpp>
@@ -119,8 +117,7 @@ class BehindProxyTest : public ::testing::Test {
         m_center = CenterThread::Start({.proxies = {ParseIpv4("127.0.0.1")}}, error, m_log.Sink());
         ASSERT_NE(m_center, nullptr) << error;
     }
-    // Sends `bytes` on a new connection and reads what comes back until the center closes; or,
-    // as a proxy's health check does, ends the connection at once.
+    // Sends `bytes` and reads the reply to the end, or ends at once as a proxy's health check.
     size_t Exchange(const Bytes& bytes, bool readReply = true) {
         const auto deadline = SocketStream::Clock::now() + 3s;
         SocketStream stream(m_center->Address(), deadline);
