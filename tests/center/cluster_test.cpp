@@ -126,6 +126,27 @@ TEST_F(ClusterTest, ListsInOneOrderRenewsInPlaceSignsOffAtEitherAndAnnouncesOneS
               (Strings{"bob:7002/k1", "carol:7003/k2", "alice:7001/k0"}));
 }
 
+// One store renews from its copy every 400 ms, each batch written 5 ms before the other sweeps.
+TEST_F(ClusterTest, RenewalsAnsweredFromTheCopyKeepTheEntryAtTheOtherStore) {
+    using Millis = RegistryStore::Millis;
+    using Outcome = RegistryStore::Outcome;
+    constexpr uint32_t kExpireMs = 3000;
+    const RedisRegistryStore::Options options{*ParseStoreAddress(m_redis.Address()),
+                                              {.expire = kExpireMs}};
+    RedisRegistryStore first(options, m_logs[0].Sink());
+    RedisRegistryStore second(options, m_logs[1].Sink());
+    const ParlonEntry alice = test::MakeEntry(7001, "alice", "k");
+    const Millis start = first.Now();
+    ASSERT_EQ(first.Register(alice, start).outcome, Outcome::Added);
+    for (Millis at = start + 400ms; at < start + 3 * Millis(kExpireMs); at += 400ms) {
+        ASSERT_EQ(first.DropExpired(at - 5ms).outcome, Outcome::Swept);
+        ASSERT_EQ(first.Register(alice, at).outcome, Outcome::Renewed);
+        const RegistryStore::Change swept = second.DropExpired(at);
+        ASSERT_TRUE(swept.expired.empty()) << (at - start) / 1ms << " ms on";
+        EXPECT_EQ(swept.listed, 1u);
+    }
+}
+
 TEST_F(ClusterTest, RefusesWhileTheStoreIsGoneAndRecoversByItself) {
     StartCenters({});
     EXPECT_EQ(Register(0, 7001, "alice"), (Strings{"alice:7001/k0"}));
