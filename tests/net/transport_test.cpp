@@ -1,5 +1,4 @@
-// The transport on loopback: CenterConnection registering at scripted centers, and PeerListener
-// taking frames from CenterConnection::Send side by side and within its bounds.
+// CenterConnection registering at scripted centers; PeerListener serving Send within its bounds.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -44,8 +43,7 @@ bool SameEntries(const std::vector<ParlonEntry>& a, const std::vector<ParlonEntr
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof a[0]) == 0;
 }
 
-// Registers at `center`: true with the announced list and schedule taken, or false by the
-// deadlines (the sign-off by the destructor included) with the old ones untouched.
+// Registers at `center` by the deadlines: true with the reply taken, false with the old kept.
 bool RegisterAt(const PeerAddress& center, TransportDeadlines deadlines = kShort) {
     const std::vector<ParlonEntry> old = {test::MakeEntry(1, "old", "old key")};
     const CenterSchedule oldSchedule{9, 9, 9, 9, 9, 9};
@@ -72,8 +70,7 @@ Center AnswerWith(Bytes reply, bool reset = false) {
     };
 }
 
-// Registers (on another thread) at a center that accepts the connection, plays `center` and
-// keeps what is left of the connection open until the registration has returned.
+// Registers (on another thread) at a center that accepts, plays `center` and stays open.
 bool RegisterWith(const Center& center, TransportDeadlines deadlines = kShort) {
     asio::io_context io;
     tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
@@ -107,9 +104,7 @@ TEST(RegisterTest, TakesTheReplyOrFailsByTheDeadlineWhateverTheCenterDoes) {
     EXPECT_FALSE(RegisterWith(AnswerWith(huge), {1s, 10s, 10s})) << "a reply above the bound";
 }
 
-// Jobs run side by side up to the bound, so one held by a vanished host holds up no other; the
-// pool's end waits no longer than the linger limit and drops, unrun, the jobs not started:
-// quitting never waits on the network's deadlines.
+// Jobs held by a vanished host hold up no other, and quitting never waits on network deadlines.
 TEST(ExchangePoolTest, RunsUpToItsBoundAtOnceLingersNoLongerThanItsLimitAndDropsTheRest) {
     std::promise<void> gate;
     const auto held = std::make_shared<std::atomic<int>>(0);  // jobs waiting at the gate
@@ -168,7 +163,7 @@ int OpenListenerStatus() {
     return -1;
 }
 
-// How often a thread has gone to sleep by itself, read with plain calls (streams need descriptors).
+// How often a thread has slept by itself, read with plain calls (streams need descriptors).
 long SleepsOf(int status) {
     constexpr std::string_view kField = "\nvoluntary_ctxt_switches:";
     char text[4096] = {};

@@ -55,8 +55,7 @@ class ProgramsTest : public WindowTest {
     std::list<QProcess> m_children;
 };
 
-// A log that cannot be opened is reported by name at once (its message box waits for the
-// user); a stop signal ends the window as its close box does: the start line, no end line.
+// A bad log is reported by name at once; a stop signal ends the window as its close box does.
 TEST_F(ProgramsTest, ABadLogIsReportedAndAStopSignalEndsTheWindowAsItsCloseBoxDoes) {
     std::filesystem::create_directories(m_dir.Path() / "home" / "Activity.log");
     EXPECT_NE(WaitForLine(StartChild(PARLON_PROGRAM, {}, "home"),
@@ -74,8 +73,7 @@ TEST_F(ProgramsTest, ABadLogIsReportedAndAStopSignalEndsTheWindowAsItsCloseBoxDo
     }
 }
 
-// The window registers and lists the node, which lists it back at its address; it writes to
-// the node and shows the reply.
+// The window and a node list each other; the window writes to the node and shows the reply.
 TEST_F(ProgramsTest, AWindowAndANodeExchangeAMessageAndItsReply) {
     QProcess& center = StartChild(PARLON_CENTER_PROGRAM,
                                   {"--listen", "127.0.0.1:0", "--poll-period", "50", "--reply-time",

@@ -1,5 +1,4 @@
-// The widget tests' fixture: a main window logging into a fresh directory of its own, the real
-// child widgets by object name, and typing of any text.
+// The widget tests' fixture: a main window logging into a fresh directory, children by name.
 #pragma once
 
 #include <gtest/gtest.h>
