@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 namespace parlon {
 namespace {
 
@@ -29,6 +32,29 @@ TEST(GuardedQueue, KeepsOrderWithinItsByteBoundAndReleasesItsHandles) {
         EXPECT_TRUE(queue.Push(shared));
     }
     EXPECT_EQ(shared.UseCount(), 1u);
+}
+
+// One thread pushes while this one drains, as the listener and the session do: each block is
+// taken once. A missing lock shows under ThreadSanitizer, which runs this program.
+TEST(GuardedQueue, ADrainBesideAPusherTakesEachBlockOnce) {
+    GuardedQueue queue;
+    std::atomic<size_t> pushed = 0;
+    std::atomic<bool> done = false;
+    std::jthread pusher([&] {
+        for (int i = 0; i < 5000; ++i) {
+            pushed += queue.Push(ByteBuffer(8)) ? 1 : 0;
+        }
+        done = true;
+    });
+    size_t taken = 0;
+    for (bool last = false; !last; std::this_thread::yield()) {
+        last = done;  // then drain once more
+        for (; !queue.IsEmpty(); ++taken) {
+            EXPECT_EQ(queue.Front().Length(), 8u);
+            queue.PopFront();
+        }
+    }
+    EXPECT_EQ(taken, pushed);
 }
 
 }  // namespace

@@ -5,9 +5,11 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTimer>
 #include <optional>
 
+#include "window/ip_address_edit.h"
 #include "window/utf8_edit_limit.h"
 #include "window/window_test_support.h"
 
@@ -72,6 +74,10 @@ TEST_F(MainWindowTest, ButtonsAndTimersServeTheSessionAndOnlyExitWritesTheEndLin
     EXPECT_FALSE(switching->isActive());
     EXPECT_EQ(m_window->findChildren<QTimer*>(QRegularExpression("^session")).size(), 1);
     EXPECT_EQ(m_window->focusWidget(), Child<QPushButton>(*m_window, "connectButton"));
+    QLineEdit* lastIpField = Child<IpAddressEdit>(*m_window, "ipAddressEdit")->Field(3);
+    lastIpField->clear();
+    TypeText(lastIpField, "256");
+    EXPECT_EQ(lastIpField->text(), "25");  // each field of the address takes 0 to 255 only
     QTest::keyClick(m_nickname, Qt::Key_Escape);
     EXPECT_FALSE(m_window->isVisible());
     m_window.reset();  // the teardown writes none either
@@ -132,9 +138,12 @@ TEST_F(MainWindowTest, AComposeWindowIsForTheParlonChosenAndAnswersReplyWhenTime
     TypeText(QApplication::focusWidget(), "Dave");
     auto* message = Child<Utf8TextEdit>(*compose, "messageEdit");
     EXPECT_EQ(message->Text(), "Hello Dave");
+    QSet<QPair<int, int>> positions;
     for (const CMessageDlg* window : MessageWindows()) {
         EXPECT_TRUE(window->isVisible());
+        positions.insert({window->pos().x(), window->pos().y()});
     }
+    EXPECT_EQ(positions.size(), 5);  // the compose window, three answers and a view
 
     TypeText(replies[0], "early");
     Child<QPushButton>(*answers[0], "okButton")->click();
