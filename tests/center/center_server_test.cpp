@@ -243,6 +243,8 @@ TEST_F(CenterServerTest, TrustsTheAnnouncedAddressWhenToldToAndSlowReadersHoldAt
               (Strings{"proxied:7002@127.0.0.3/k0"}));
     test::SignOffFrom(ParseIpv4("127.0.0.2"), m_address, {ParseIpv4("127.0.0.3"), 7002});
     EXPECT_TRUE(Logs("signed off 127.0.0.3:7002 (0 registered)"));
+    EXPECT_EQ(RegisterFrom("127.0.0.2", EntryAt("127.0.0.3", 7002, "nokey", "k")),
+              Strings{"refused"});  // its key must still be usable
 
     for (uint16_t port = 1; port <= kListed; ++port) {
         ASSERT_TRUE(test::RegisterFrom(kLoopback, m_address, EntryAt("127.0.0.1", port, "p")));

@@ -138,13 +138,20 @@ TEST_F(ClusterTest, RenewalsAnsweredFromTheCopyKeepTheEntryAtTheOtherStore) {
     const ParlonEntry alice = test::MakeEntry(7001, "alice", "k");
     const Millis start = first.Now();
     ASSERT_EQ(first.Register(alice, start).outcome, Outcome::Added);
+    Millis last = start;
     for (Millis at = start + 400ms; at < start + 3 * Millis(kExpireMs); at += 400ms) {
         ASSERT_EQ(first.DropExpired(at - 5ms).outcome, Outcome::Swept);
         ASSERT_EQ(first.Register(alice, at).outcome, Outcome::Renewed);
         const RegistryStore::Change swept = second.DropExpired(at);
         ASSERT_TRUE(swept.expired.empty()) << (at - start) / 1ms << " ms on";
         EXPECT_EQ(swept.listed, 1u);
+        last = at;
     }
+    // Once the renewals stop and the last is written, the entry expires, at one store only.
+    ASSERT_EQ(first.DropExpired(last).outcome, Outcome::Swept);
+    const Millis expired = last + Millis(kExpireMs);
+    EXPECT_EQ(second.DropExpired(expired).expired.size(), 1u);
+    EXPECT_TRUE(first.DropExpired(expired).expired.empty());
 }
 
 TEST_F(ClusterTest, RefusesWhileTheStoreIsGoneAndRecoversByItself) {

@@ -21,6 +21,8 @@ TEST(NodeEventTest, NoTextBreaksAJsonEventAndEachEventIsOneReadableLine) {
         R"({"index":1,"nickname":"elevenchars�","ip":"10.1.2.3","port":65535}]})");
     EXPECT_EQ(FormatEvent(MessageEvent{123, "a \"q\"\nb\xC3", 30000}, EventFormat::Json),
               R"({"event":"message","id":123,"text":"a \"q\"\nb�","replyTime":30000})");
+    EXPECT_EQ(FormatEvent(LostEvent{"D\n", "hi \"there\""}, EventFormat::Json),
+              R"({"event":"lost","to":"D\n","text":"hi \"there\""})");
     // As text: names and texts quoted and escaped, an error on one line; a status as it is.
     const std::pair<NodeEvent, std::string> cases[] = {
         {StatusEvent{"Connected"}, "status: Connected"},
@@ -28,6 +30,7 @@ TEST(NodeEventTest, NoTextBreaksAJsonEventAndEachEventIsOneReadableLine) {
         {MessageEvent{123, "a \"q\"\nb", 30000},
          R"(message 123: "a \"q\"\nb" (reply time 30000 ms))"},
         {ErrorEvent{"two\nlines"}, "error: two lines"},
+        {LostEvent{"D", "hi\nthere"}, R"(lost "hi\nthere" to "D")"},
     };
     for (const auto& [event, text] : cases) {
         EXPECT_EQ(FormatEvent(event, EventFormat::Text), text);

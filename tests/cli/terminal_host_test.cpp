@@ -61,6 +61,9 @@ TEST_F(TerminalHostTest, RefusedCommandsChangeNothing) {
     host_.EnableConnect(false);
     host_.Execute({CommandKind::Connect, 0, {}});  // connecting or connected
     EXPECT_EQ(shown_.size(), 8u);                  // a message and seven errors
+    EXPECT_EQ(std::ranges::count_if(
+                  shown_, [](const auto& line) { return line.starts_with(R"({"event":"error")"); }),
+              7);
 }
 
 }  // namespace

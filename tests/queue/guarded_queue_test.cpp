@@ -27,9 +27,13 @@ TEST(GuardedQueue, KeepsOrderWithinItsByteBoundAndReleasesItsHandles) {
         EXPECT_TRUE(queue.Push(ByteBuffer(6)));  // the popped bytes were given back
         queue.Close();
         EXPECT_EQ(queue.ByteCount(), 0u);
-        EXPECT_EQ(queue.DroppedCount(), 1u + 2u);
+        EXPECT_FALSE(queue.Push(shared));  // nothing is kept while closed
+        EXPECT_EQ(queue.DroppedCount(), 1u + 2u + 1u);
         queue.Open();
         EXPECT_TRUE(queue.Push(shared));
+        EXPECT_TRUE(queue.Push(ByteBuffer(1)));
+        EXPECT_TRUE(queue.Push(ByteBuffer(1)));
+        EXPECT_FALSE(queue.Push(ByteBuffer(1)));  // a fourth item, though 6 bytes leave room
     }
     EXPECT_EQ(shared.UseCount(), 1u);
 }

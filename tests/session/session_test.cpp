@@ -201,6 +201,7 @@ TEST(SessionTest, ConnectAnnouncesANewKeyPairDisconnectEndsEverythingAndSchedule
     rig.session->QueueOutgoing(OutgoingTarget::Message(MessageRecipient::Of(rig.Dave())),
                                QueuedText("hello"));
     rig.session->OnDisconnect();
+    EXPECT_FALSE(rig.incoming.Push(ByteBuffer(1)));  // nothing arriving is kept while disconnected
     EXPECT_TRUE(rig.host.timers.empty());
     EXPECT_TRUE(rig.host.listViews.back().empty());
     EXPECT_EQ(rig.session->Status(), "Disconnected");
@@ -348,7 +349,10 @@ TEST_F(SessionWithDave, RepliesAreShownAndALostMessageIsReportedOnceAfterItsBoun
     EXPECT_EQ(rig.host.viewForms, (Lines{"one / re: one", "two / re: two"}));
     EXPECT_EQ(rig.host.told[Kind::Answered], (Lines{"1 Dave re: one", "2 Dave re: two"}));
 
-    rig.now += bound;
+    rig.now += bound - 1ms;
+    rig.session->OnTimer(kPollTimer);
+    EXPECT_EQ(rig.host.told[Kind::Lost], Lines{});
+    rig.now += 1ms;
     rig.session->OnTimer(kPollTimer);
     rig.session->OnTimer(kPollTimer);
     EXPECT_EQ(rig.host.told[Kind::Lost], Lines{"3 Dave late"});
@@ -360,7 +364,10 @@ TEST_F(SessionWithDave, RepliesAreShownAndALostMessageIsReportedOnceAfterItsBoun
 
 // A tick takes one share; answer forms past the bound are answered empty; relay layers pass on.
 TEST_F(SessionWithDave, FloodsAreBoundedInWorkPerTickAndInAnswerFormsAndRelayLayersPassOn) {
-    const ByteBuffer garbage(test::Pattern(message_format::ForwardPacketSize(1)));
+    std::vector<uint8_t> forged = test::Pattern(message_format::ForwardPacketSize(1));
+    forged[0] = message_format::kForwardTag;  // "F", id 1: each costs two decryptions
+    forged[1] = 1;
+    const ByteBuffer garbage(forged);
     const size_t share = ParlonSession::kIncomingBytesPerTick / garbage.Length() + 1;
     for (size_t i = 0; i < 2 * share; ++i) {
         rig.incoming.Push(garbage, kDaveConnection);
@@ -383,6 +390,11 @@ TEST_F(SessionWithDave, FloodsAreBoundedInWorkPerTickAndInAnswerFormsAndRelayLay
     // An answer makes room for the next form.
     rig.session->QueueReply(rig.host.answerHandles[0], QueuedText("sure"));
     Deliver(Message("one more"));
+    EXPECT_EQ(Shown(), "17 answers, 0 views, 4 sends");
+    EXPECT_EQ(rig.LogCount("Alice: - Just recieved a new message!"), messages + 1);
+    // A message that names Dave but comes from another host is not his.
+    rig.incoming.Push(Message("not from Dave"), {ParseIpv4("127.0.0.2"), 51000});
+    rig.session->OnTimer(kPollTimer);
     EXPECT_EQ(Shown(), "17 answers, 0 views, 4 sends");
 
     rig.Reregister();  // hop count 2 from now on

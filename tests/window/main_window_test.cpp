@@ -69,7 +69,8 @@ TEST_F(MainWindowTest, ButtonsAndTimersServeTheSessionAndOnlyExitWritesTheEndLin
     Host().SetTimer(kSwitchTimer, 600000);
     Host().SetTimer(kSwitchTimer, 400000);  // restarts the one QTimer of its id
     const auto* switching = Child<QTimer>(*m_window, "sessionTimer1");
-    EXPECT_TRUE(switching->interval() == 400000 && switching->timerType() == Qt::PreciseTimer);
+    EXPECT_EQ(switching->interval(), 400000);
+    EXPECT_EQ(switching->timerType(), Qt::PreciseTimer);
     Child<QPushButton>(*m_window, "disconnectButton")->click();  // stops every session timer
     EXPECT_FALSE(switching->isActive());
     EXPECT_EQ(m_window->findChildren<QTimer*>(QRegularExpression("^session")).size(), 1);
